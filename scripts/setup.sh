@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Everything the demo and the tests need, made idempotent: system packages,
+# the free-threaded interpreter, and a virtual environment in .venv.
+# Prints the venv's python on stdout.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+log() { printf 'setup: %s\n' "$*" >&2; }
+
+# System packages for the C++ side: the unit-test framework and the formatter.
+pkgs=(g++ make libgtest-dev clang-format)
+missing=()
+for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing ${missing[*]}"
+  apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+fi
+
+py=$("$root/scripts/ensure-python.sh" ft)
+venv=$root/.venv
+stamp=$venv/.brindle-stamp
+want="$py $(sha256sum "$root/requirements-dev.txt" | cut -d' ' -f1)"
+if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+  log "creating the virtual environment with $py"
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip >&2
+  "$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt" >&2
+  echo "$want" >"$stamp"
+fi
+echo "$venv/bin/python"

@@ -1,0 +1,117 @@
+#pragma once
+// One allocation per table: n control bytes, then the entries.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <utility>
+#include <concepts>
+
+#include "control.hpp"
+
+namespace brindle {
+
+struct ArenaLayout {
+  std::size_t alignment = 64;
+  std::size_t size = 0;
+  std::size_t entries_offset = 0;
+  friend bool operator==(const ArenaLayout&, const ArenaLayout&) = default;
+};
+
+inline constexpr std::size_t ARENA_ALIGN = 64;
+// Counts are 32-bit; this bound keeps every offset well inside them.
+inline constexpr std::uint64_t MAX_ARENA_SLOTS = 0x7FFFFFC1;
+
+// Layout of an arena with n slots of `entry_size` bytes aligned to
+// `entry_align`, or nothing when it cannot be represented.  The entry region
+// starts on a multiple of max(4, entry_align) so that pointer-holding entries
+// are properly aligned on 64-bit targets.
+constexpr std::optional<ArenaLayout> layout_for_size(std::uint64_t n, std::size_t entry_size,
+                                                     std::size_t entry_align) noexcept {
+  if (n >= MAX_ARENA_SLOTS) return std::nullopt;
+  const std::uint64_t m = std::max<std::uint64_t>(n, 1);
+  constexpr std::uint64_t max_object = static_cast<std::uint64_t>(PTRDIFF_MAX);
+  if (entry_size != 0 && m > max_object / entry_size) return std::nullopt;
+  const std::uint64_t a = std::max<std::size_t>(4, entry_align);
+  const std::uint64_t c = (m + a - 1) / a * a;
+  const std::uint64_t t = c + m * entry_size;
+  if (t > max_object - 63) return std::nullopt;
+  return ArenaLayout{ARENA_ALIGN, static_cast<std::size_t>((t + 63) / 64 * 64), static_cast<std::size_t>(c)};
+}
+
+template <class Entry>
+constexpr std::optional<ArenaLayout> layout_for(std::uint64_t n) noexcept {
+  return layout_for_size(n, sizeof(Entry), alignof(Entry));
+}
+
+// The process allocator.  Allocators are small copyable objects with
+// allocate/deallocate; tests substitute ones that fail on demand.
+struct SystemAllocator {
+  void* allocate(std::size_t size, std::size_t align) { return ::operator new(size, std::align_val_t(align)); }
+  void deallocate(void* p, std::size_t /*size*/, std::size_t align) noexcept {
+    ::operator delete(p, std::align_val_t(align));
+  }
+  friend bool operator==(const SystemAllocator&, const SystemAllocator&) = default;
+};
+
+template <class A>
+concept Allocator = requires(A a, void* p, std::size_t n) {
+  { a.allocate(n, n) } -> std::same_as<void*>;
+  a.deallocate(p, n, n);
+};
+
+// Owns the raw bytes of one arena.  Entries inside are the table's to drop
+// before the arena goes; this type only frees memory.
+template <class Entry, Allocator A>
+class Arena {
+public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  Arena(Arena&& o) noexcept : layout_(o.layout_), base_(std::exchange(o.base_, nullptr)), alloc_(o.alloc_) {}
+  Arena& operator=(Arena&& o) noexcept {
+    if (this != &o) {
+      release();
+      layout_ = o.layout_;
+      base_ = std::exchange(o.base_, nullptr);
+      alloc_ = o.alloc_;
+    }
+    return *this;
+  }
+  ~Arena() { release(); }
+
+  // Allocates room for n slots and marks exactly n control bytes empty.
+  // Throws std::bad_alloc when the layout or the allocation fails.
+  static Arena allocate(std::uint64_t n, A alloc = A()) {
+    auto layout = layout_for<Entry>(n);
+    if (!layout) throw std::bad_alloc();
+    Arena arena;
+    arena.alloc_ = alloc;
+    arena.base_ = static_cast<std::byte*>(arena.alloc_.allocate(layout->size, layout->alignment));
+    if (arena.base_ == nullptr) throw std::bad_alloc();
+    arena.layout_ = *layout;
+    std::memset(arena.base_, CTRL_EMPTY, static_cast<std::size_t>(n));
+    return arena;
+  }
+
+  bool allocated() const noexcept { return base_ != nullptr; }
+  const ArenaLayout& layout() const noexcept { return layout_; }
+  std::uint8_t* ctrl() const noexcept { return reinterpret_cast<std::uint8_t*>(base_); }
+  Entry* entries() const noexcept { return reinterpret_cast<Entry*>(base_ + layout_.entries_offset); }
+  A& allocator() noexcept { return alloc_; }
+  const A& allocator() const noexcept { return alloc_; }
+
+private:
+  void release() noexcept {
+    if (base_) alloc_.deallocate(base_, layout_.size, layout_.alignment);
+    base_ = nullptr;
+  }
+  ArenaLayout layout_{};
+  std::byte* base_ = nullptr;
+  [[no_unique_address]] A alloc_{};
+};
+
+}  // namespace brindle

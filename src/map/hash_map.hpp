@@ -1,0 +1,152 @@
+#pragma once
+// A keyed container over any raw table: hashing of the caller's key,
+// ownership on insert and remove, borrowing iteration and removal while
+// scanning.  Every difference in behaviour between table kinds comes from R.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <utility>
+
+#include "raw_table.hpp"
+
+namespace brindle {
+
+template <class K, class V, RawTable R>
+  requires std::same_as<typename R::key_type, K> && std::same_as<typename R::mapped_type, V>
+class HashMap {
+public:
+  using Table = R;
+  using Entry = typename R::Entry;
+  using Location = typename R::Location;
+
+  HashMap() : table_(0, 0.25, next_table_seed()) {}
+  HashMap(std::uint64_t capacity, double reserve_fraction) : table_(capacity, reserve_fraction, next_table_seed()) {}
+  HashMap(std::uint64_t capacity, double reserve_fraction, std::uint64_t seed)
+      : table_(capacity, reserve_fraction, seed) {}
+
+  std::uint64_t hash_of(const K& key) const { return table_hash(key_hash_word(key), table_.seed()); }
+
+  std::optional<Location> find(const K& key) const {
+    const std::uint64_t h = hash_of(key);
+    return table_.find(key, h, tag_of(h));
+  }
+  bool contains_key(const K& key) const { return find(key).has_value(); }
+
+  V* get(const K& key) {
+    auto loc = find(key);
+    return loc ? &table_.entry_at(*loc).value : nullptr;
+  }
+  const V* get(const K& key) const {
+    auto loc = find(key);
+    return loc ? &table_.entry_at(*loc).value : nullptr;
+  }
+
+  std::optional<V> insert(K key, V value) {
+    const std::uint64_t h = hash_of(key);
+    return table_.insert(std::move(key), std::move(value), h);
+  }
+  // For keys known to be absent (copies, rebuilds): no equality calls.
+  void insert_unique(K key, V value) {
+    const std::uint64_t h = hash_of(key);
+    table_.insert_unique(std::move(key), std::move(value), h);
+  }
+
+  // Takes the whole entry out, so the caller decides when the key and value
+  // are destroyed (the Python layer defers that until its borrow is released).
+  std::optional<Entry> remove_entry(const K& key) {
+    auto loc = find(key);
+    if (!loc) return std::nullopt;
+    return table_.remove(*loc);
+  }
+  std::optional<V> remove(const K& key) {
+    auto e = remove_entry(key);
+    if (!e) return std::nullopt;
+    return std::move(e->value);
+  }
+
+  Entry& entry_at(Location loc) const { return table_.entry_at(loc); }
+  Entry remove_at(Location loc) { return table_.remove(loc); }
+
+  class Iter {
+  public:
+    explicit Iter(const R& t) : table_(&t), remaining_(t.len()) {}
+    // References into the entry; valid until the table changes.
+    std::optional<std::pair<const K*, V*>> next() {
+      auto loc = table_->scan_advance(cursor_);
+      if (!loc) return std::nullopt;
+      --remaining_;
+      Entry& e = table_->entry_at(*loc);
+      return std::pair<const K*, V*>(&e.key, &e.value);
+    }
+    std::uint32_t remaining() const { return remaining_; }
+
+  private:
+    const R* table_;
+    std::uint32_t remaining_;
+    typename R::ScanCursor cursor_{};
+  };
+  Iter iter() const { return Iter(table_); }
+
+  template <class F>
+  void for_each(F&& f) const {
+    auto it = iter();
+    while (auto kv = it.next()) f(*kv->first, *kv->second);
+  }
+
+  class ExtractIf {
+  public:
+    using Predicate = std::function<bool(const K&, V&)>;
+    ExtractIf(R& t, Predicate p) : table_(&t), pred_(std::move(p)) {}
+    std::optional<Entry> next() {
+      while (auto loc = table_->scan_advance(cursor_)) {
+        Entry& e = table_->entry_at(*loc);
+        if (pred_(e.key, e.value)) return table_->extract_finish(*loc);
+      }
+      return std::nullopt;
+    }
+
+  private:
+    R* table_;
+    Predicate pred_;
+    typename R::ScanCursor cursor_{};
+  };
+  ExtractIf extract_if(typename ExtractIf::Predicate p) { return ExtractIf(table_, std::move(p)); }
+
+  // The first entry in scan order, taken out; what popitem and set.pop use.
+  std::optional<Entry> pop_first() {
+    typename R::ScanCursor cursor{};
+    auto loc = table_.scan_advance(cursor);
+    if (!loc) return std::nullopt;
+    return table_.extract_finish(*loc);
+  }
+
+  // Drops every entry the predicate rejects.  Never rebuilds the table.
+  template <class F>
+  void retain(F&& keep) {
+    typename R::ScanCursor cursor{};
+    while (auto loc = table_.scan_advance(cursor)) {
+      Entry& e = table_.entry_at(*loc);
+      if (!keep(static_cast<const K&>(e.key), e.value)) {
+        Entry gone = table_.extract_finish(*loc);
+        (void)gone;
+      }
+    }
+  }
+
+  std::uint32_t len() const { return table_.len(); }
+  bool empty() const { return table_.len() == 0; }
+  std::uint32_t capacity() const { return table_.capacity(); }
+  void clear() { table_.clear(); }
+  void reserve(std::uint64_t additional) { table_.reserve(additional); }
+  std::uint64_t seed() const { return table_.seed(); }
+  double reserve_fraction() const { return table_.reserve_fraction(); }
+
+  R& table() { return table_; }
+  const R& table() const { return table_; }
+
+private:
+  R table_;
+};
+
+}  // namespace brindle

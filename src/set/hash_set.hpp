@@ -1,0 +1,56 @@
+#pragma once
+
+#include "../map/hash_map.hpp"
+
+namespace brindle {
+
+// A set is a map whose values take no room.
+template <class T, RawTable R>
+class HashSet {
+public:
+  using Map = HashMap<T, Unit, R>;
+  using Entry = typename Map::Entry;
+  using Location = typename Map::Location;
+
+  HashSet() = default;
+  HashSet(std::uint64_t capacity, double reserve_fraction) : map_(capacity, reserve_fraction) {}
+  HashSet(std::uint64_t capacity, double reserve_fraction, std::uint64_t seed)
+      : map_(capacity, reserve_fraction, seed) {}
+
+  bool contains(const T& key) const { return map_.contains_key(key); }
+  std::optional<Location> find(const T& key) const { return map_.find(key); }
+  // True when an equal element was already present; the stored one stays.
+  bool insert(T key) { return map_.insert(std::move(key), Unit{}).has_value(); }
+  void insert_unique(T key) { map_.insert_unique(std::move(key), Unit{}); }
+  std::optional<Entry> remove_entry(const T& key) { return map_.remove_entry(key); }
+  bool remove(const T& key) { return map_.remove_entry(key).has_value(); }
+  std::optional<Entry> pop_first() { return map_.pop_first(); }
+
+  template <class F>
+  void retain(F&& keep) {
+    map_.retain([&](const T& k, Unit&) { return keep(k); });
+  }
+  template <class F>
+  void for_each(F&& f) const {
+    map_.for_each([&](const T& k, const Unit&) { f(k); });
+  }
+  auto iter() const { return map_.iter(); }
+  auto extract_if(std::function<bool(const T&)> p) {
+    return map_.extract_if([p = std::move(p)](const T& k, Unit&) { return p(k); });
+  }
+
+  std::uint32_t len() const { return map_.len(); }
+  bool empty() const { return map_.empty(); }
+  std::uint32_t capacity() const { return map_.capacity(); }
+  void clear() { map_.clear(); }
+  void reserve(std::uint64_t additional) { map_.reserve(additional); }
+  std::uint64_t seed() const { return map_.seed(); }
+  double reserve_fraction() const { return map_.reserve_fraction(); }
+  Map& map() { return map_; }
+  const Map& map() const { return map_; }
+
+private:
+  Map map_;
+};
+
+}  // namespace brindle
