@@ -7,7 +7,7 @@ namespace brindle {
 // An internal invariant of a table did not hold.  The message is one of a
 // fixed set of texts that the Python layer passes on unchanged.
 class InvariantFailure : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 

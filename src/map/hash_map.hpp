@@ -13,9 +13,9 @@
 namespace brindle {
 
 template <class K, class V, RawTable R>
-  requires std::same_as<typename R::key_type, K> && std::same_as<typename R::mapped_type, V>
+requires std::same_as<typename R::key_type, K> && std::same_as<typename R::mapped_type, V>
 class HashMap {
-public:
+ public:
   using Table = R;
   using Entry = typename R::Entry;
   using Location = typename R::Location;
@@ -69,7 +69,7 @@ public:
   Entry remove_at(Location loc) { return table_.remove(loc); }
 
   class Iter {
-  public:
+   public:
     explicit Iter(const R& t) : table_(&t), remaining_(t.len()) {}
     // References into the entry; valid until the table changes.
     std::optional<std::pair<const K*, V*>> next() {
@@ -81,7 +81,7 @@ public:
     }
     std::uint32_t remaining() const { return remaining_; }
 
-  private:
+   private:
     const R* table_;
     std::uint32_t remaining_;
     typename R::ScanCursor cursor_{};
@@ -95,7 +95,7 @@ public:
   }
 
   class ExtractIf {
-  public:
+   public:
     using Predicate = std::function<bool(const K&, V&)>;
     ExtractIf(R& t, Predicate p) : table_(&t), pred_(std::move(p)) {}
     std::optional<Entry> next() {
@@ -106,7 +106,7 @@ public:
       return std::nullopt;
     }
 
-  private:
+   private:
     R* table_;
     Predicate pred_;
     typename R::ScanCursor cursor_{};
@@ -145,7 +145,7 @@ public:
   R& table() { return table_; }
   const R& table() const { return table_; }
 
-private:
+ private:
   R table_;
 };
 

@@ -7,7 +7,7 @@ namespace brindle {
 // A set is a map whose values take no room.
 template <class T, RawTable R>
 class HashSet {
-public:
+ public:
   using Map = HashMap<T, Unit, R>;
   using Entry = typename Map::Entry;
   using Location = typename Map::Location;
@@ -49,7 +49,7 @@ public:
   Map& map() { return map_; }
   const Map& map() const { return map_; }
 
-private:
+ private:
   Map map_;
 };
 

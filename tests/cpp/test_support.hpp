@@ -16,7 +16,7 @@ struct LiveCount {
 
 // A move-only key: equal when ids are equal, hashed by an explicit word.
 class CountedKey {
-public:
+ public:
   CountedKey(std::uint64_t id, std::uint64_t hash) : id_(id), hash_(hash) { ++LiveCount::live; }
   explicit CountedKey(std::uint64_t id) : CountedKey(id, id) {}
   CountedKey(CountedKey&& o) noexcept : id_(o.id_), hash_(o.hash_) { ++LiveCount::live; }
@@ -33,13 +33,13 @@ public:
   friend bool operator==(const CountedKey& a, const CountedKey& b) { return a.id_ == b.id_; }
   friend std::uint64_t key_hash_word(const CountedKey& k) { return k.hash_; }
 
-private:
+ private:
   std::uint64_t id_;
   std::uint64_t hash_;
 };
 
 class CountedValue {
-public:
+ public:
   explicit CountedValue(std::uint64_t v = 0) : v_(v) { ++LiveCount::live; }
   CountedValue(CountedValue&& o) noexcept : v_(o.v_) { ++LiveCount::live; }
   CountedValue& operator=(CountedValue&& o) noexcept {
@@ -51,7 +51,7 @@ public:
   ~CountedValue() { --LiveCount::live; }
   std::uint64_t get() const { return v_; }
 
-private:
+ private:
   std::uint64_t v_;
 };
 

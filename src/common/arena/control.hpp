@@ -24,7 +24,7 @@ constexpr bool is_full(std::uint8_t c) noexcept { return (c & 0x7F) != 0; }
 // A set of positions within one group, iterated lowest bit first so that
 // candidates come in ascending slot order.
 class BitMask {
-public:
+ public:
   constexpr explicit BitMask(std::uint32_t bits) noexcept : bits_(bits) {}
   constexpr std::uint32_t bits() const noexcept { return bits_; }
   constexpr bool any() const noexcept { return bits_ != 0; }
@@ -33,7 +33,7 @@ public:
   constexpr int count() const noexcept { return std::popcount(bits_); }
 
   class iterator {
-  public:
+   public:
     constexpr explicit iterator(std::uint32_t b) noexcept : b_(b) {}
     constexpr std::uint32_t operator*() const noexcept { return static_cast<std::uint32_t>(std::countr_zero(b_)); }
     constexpr iterator& operator++() noexcept {
@@ -42,19 +42,19 @@ public:
     }
     constexpr bool operator==(const iterator&) const noexcept = default;
 
-  private:
+   private:
     std::uint32_t b_;
   };
   constexpr iterator begin() const noexcept { return iterator(bits_); }
   constexpr iterator end() const noexcept { return iterator(0); }
 
-private:
+ private:
   std::uint32_t bits_;
 };
 
 // Portable group scan; the reference the vector version must agree with.
 class GroupPortable {
-public:
+ public:
   explicit GroupPortable(const std::uint8_t* ctrl) noexcept { std::memcpy(bytes_, ctrl, GROUP_WIDTH); }
 
   BitMask match_tag(std::uint8_t tag) const noexcept {
@@ -62,9 +62,11 @@ public:
   }
   BitMask match_free() const noexcept { return scan(is_free); }
   BitMask match_full() const noexcept { return scan(is_full); }
-  bool has_empty() const noexcept { return scan([](std::uint8_t c) { return c == CTRL_EMPTY; }).any(); }
+  bool has_empty() const noexcept {
+    return scan([](std::uint8_t c) { return c == CTRL_EMPTY; }).any();
+  }
 
-private:
+ private:
   template <class P>
   BitMask scan(P pred) const noexcept {
     std::uint32_t bits = 0;
@@ -77,9 +79,8 @@ private:
 
 #if defined(__SSE2__)
 class GroupSse2 {
-public:
-  explicit GroupSse2(const std::uint8_t* ctrl) noexcept
-      : v_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl))) {}
+ public:
+  explicit GroupSse2(const std::uint8_t* ctrl) noexcept : v_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl))) {}
 
   BitMask match_tag(std::uint8_t tag) const noexcept {
     return mask(_mm_cmpeq_epi8(v_, _mm_set1_epi8(static_cast<char>(tag))));
@@ -88,7 +89,7 @@ public:
   BitMask match_full() const noexcept { return BitMask(match_free().bits() ^ 0xFFFFu); }
   bool has_empty() const noexcept { return mask(_mm_cmpeq_epi8(v_, _mm_setzero_si128())).any(); }
 
-private:
+ private:
   __m128i low7() const noexcept { return _mm_and_si128(v_, _mm_set1_epi8(0x7F)); }
   static BitMask mask(__m128i m) noexcept { return BitMask(static_cast<std::uint32_t>(_mm_movemask_epi8(m))); }
   __m128i v_;

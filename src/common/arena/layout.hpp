@@ -2,13 +2,13 @@
 // One allocation per table: n control bytes, then the entries.
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <utility>
-#include <concepts>
 
 #include "control.hpp"
 
@@ -67,7 +67,7 @@ concept Allocator = requires(A a, void* p, std::size_t n) {
 // before the arena goes; this type only frees memory.
 template <class Entry, Allocator A>
 class Arena {
-public:
+ public:
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
@@ -104,7 +104,7 @@ public:
   A& allocator() noexcept { return alloc_; }
   const A& allocator() const noexcept { return alloc_; }
 
-private:
+ private:
   void release() noexcept {
     if (base_) alloc_.deallocate(base_, layout_.size, layout_.alignment);
     base_ = nullptr;

@@ -1,0 +1,8 @@
+import pytest
+
+import brindle
+
+
+@pytest.fixture(scope="session")
+def module():
+    return brindle
