@@ -1,0 +1,458 @@
+#pragma once
+// FunnelHashMap and ElasticHashMap: one template, instantiated per twin.
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "args.hpp"
+#include "entry.hpp"
+#include "iterator.hpp"
+#include "map/hash_map.hpp"
+#include "traits.hpp"
+
+namespace brindle::py {
+
+template <class Traits>
+struct MapType {
+  using Table = typename Traits::template Table<StoredRef>;
+  using Map = HashMap<HashedAny, StoredRef, Table>;
+  using KeyIter = IterType<Traits, IterKind::Key>;
+
+  struct Object {
+    ContainerHeader head;
+    Slot<Map> map;
+  };
+
+  static Object* as_map(PyObject* o) noexcept { return reinterpret_cast<Object*>(o); }
+  static Map& map_of(PyObject* o) noexcept { return as_map(o)->map.value; }
+  static ContainerHeader& head_of(PyObject* o) noexcept { return as_map(o)->head; }
+
+  static PyTypeObject* type();
+  static bool check_exact(PyObject* o) {
+    PyTypeObject* t = type();
+    return t != nullptr && Py_TYPE(o) == t;
+  }
+
+  // A new, empty map object of this class.
+  static Object* make(std::uint64_t capacity, double reserve_fraction) {
+    PyTypeObject* t = type();
+    if (t == nullptr) throw_python_error();
+    return alloc_object<Object>(t, [&](Object* o) { o->map.emplace(capacity, reserve_fraction); });
+  }
+
+  // Sized from a length taken from a foreign object: a hint that cannot be
+  // met (it may be a lie) is dropped and the map grows as it fills instead.
+  static Object* make_for_hint(std::uint64_t hint) {
+    try {
+      return make(hint, DEFAULT_RESERVE_FRACTION);
+    } catch (const InvariantFailure&) {
+    } catch (const std::bad_alloc&) {
+    }
+    return make(0, DEFAULT_RESERVE_FRACTION);
+  }
+
+  // ---- construction -------------------------------------------------------
+
+  static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+      if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 positional argument (%zd given)", Traits::map_name, nargs);
+        throw_python_error();
+      }
+      PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+      PyObject* capacity = nullptr;
+      OwnedRef extra;  // keyword items other than `other` and `capacity`
+      if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        extra = check_owned(PyDict_Copy(kwargs));
+        PyObject* kw_other = nullptr;
+        if (PyDict_PopString(extra.get(), "other", &kw_other) < 0) throw_python_error();
+        OwnedRef kw_other_ref(kw_other);
+        if (kw_other != nullptr) {
+          if (other != nullptr) {
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('other') and position (1)",
+                         Traits::map_name);
+            throw_python_error();
+          }
+          other = kw_other;
+        }
+        if (PyDict_PopString(extra.get(), "capacity", &capacity) < 0) throw_python_error();
+        OwnedRef capacity_ref(capacity);
+        const std::size_t cap = capacity_arg(capacity);
+        return build(cap, other, extra.get());
+      }
+      return build(0, other, nullptr);
+    });
+  }
+
+  static PyObject* build(std::size_t capacity, PyObject* other, PyObject* extra) {
+    OwnedRef result(reinterpret_cast<PyObject*>(make(capacity, DEFAULT_RESERVE_FRACTION)));
+    const bool has_other = other != nullptr && other != Py_None;
+    const bool has_extra = extra != nullptr && PyDict_GET_SIZE(extra) > 0;
+    if (has_other || has_extra) fill_initial(result.get(), has_other ? other : nullptr, has_extra ? extra : nullptr);
+    return result.release();
+  }
+
+  // Initial contents at construction; replaced by the full update procedure.
+  static void fill_initial(PyObject* /*self*/, PyObject* /*other*/, PyObject* /*extra*/) {
+    PyErr_Format(PyExc_TypeError, "%s(): initial contents (other, **kwargs) are not yet supported", Traits::map_name);
+    throw_python_error();
+  }
+
+  static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      auto a = parse_args<2>("with_options", {"capacity", "reserve_fraction"}, 0, args, nargs, kwnames);
+      const std::size_t cap = capacity_arg(a[0]);
+      double fraction = DEFAULT_RESERVE_FRACTION;
+      if (a[1] != nullptr && a[1] != Py_None) {
+        fraction = PyFloat_AsDouble(a[1]);
+        if (fraction == -1.0 && PyErr_Occurred()) throw_python_error();
+        if (!Traits::valid_fraction(fraction)) raise(PyExc_ValueError, Traits::fraction_message);
+      }
+      return reinterpret_cast<PyObject*>(make(cap, fraction));
+    });
+  }
+
+  static PyObject* fromkeys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      auto a = parse_args<2>("fromkeys", {"iterable", "value"}, 1, args, nargs, kwnames);
+      PyObject* value = a[1] ? a[1] : Py_None;
+      Py_ssize_t hint = PyObject_Length(a[0]);
+      if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+      }
+      OwnedRef result(reinterpret_cast<PyObject*>(make_for_hint(static_cast<std::uint64_t>(hint))));
+      Map& map = map_of(result.get());
+      OwnedRef it = check_owned(PyObject_GetIter(a[0]));
+      while (OwnedRef item{PyIter_Next(it.get())}) {
+        map.insert(HashedAny::owned(item.get()), StoredRef::borrow(value));
+      }
+      if (PyErr_Occurred()) throw_python_error();
+      return result.release();
+    });
+  }
+
+  static PyObject* copy(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      SharedBorrow b(head_of(self).flag);
+      return reinterpret_cast<PyObject*>(copy_of(map_of(self)));
+    });
+  }
+
+  // A fresh map with the same entries; keys are copied with their cached
+  // hashes, so no Python code runs and no keys are compared.
+  static Object* copy_of(const Map& source) {
+    Object* result = make(source.len(), DEFAULT_RESERVE_FRACTION);
+    OwnedRef guard(reinterpret_cast<PyObject*>(result));
+    Map& dest = result->map.value;
+    source.for_each(
+        [&](const HashedAny& k, const StoredRef& v) { dest.insert_unique(k.clone(), StoredRef::borrow(v.get())); });
+    (void)guard.release();
+    return result;
+  }
+
+  static PyObject* class_getitem(PyObject* cls, PyObject* item) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      OwnedRef name = check_owned(PyUnicode_FromString("types"));
+      OwnedRef types = check_owned(PyImport_Import(name.get()));
+      OwnedRef alias = check_owned(PyObject_GetAttrString(types.get(), "GenericAlias"));
+      return check(PyObject_CallFunctionObjArgs(alias.get(), cls, item, nullptr));
+    });
+  }
+
+  static PyObject* get_capacity(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] {
+      SharedBorrow b(head_of(self).flag);
+      return check(PyLong_FromUnsignedLong(map_of(self).capacity()));
+    });
+  }
+
+  static PyObject* repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] {
+      SharedBorrow b(head_of(self).flag);
+      const Map& m = map_of(self);
+      return check(PyUnicode_FromFormat("%s(len=%u, capacity=%u)", Traits::map_name, m.len(), m.capacity()));
+    });
+  }
+
+  // ---- item access --------------------------------------------------------
+
+  static void raise_key_error(PyObject* key) {
+    // Wrapped in a tuple so that a tuple key is not taken as the arguments.
+    OwnedRef args = check_owned(PyTuple_Pack(1, key));
+    PyErr_SetObject(PyExc_KeyError, args.get());
+    throw_python_error();
+  }
+
+  static Py_ssize_t length(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&] {
+      SharedBorrow b(head_of(self).flag);
+      return static_cast<Py_ssize_t>(map_of(self).len());
+    });
+  }
+
+  static int contains(PyObject* self, PyObject* key) {
+    return guarded<int>(-1, [&] {
+      SharedBorrow b(head_of(self).flag);
+      BorrowedKey k(key);
+      return map_of(self).contains_key(k) ? 1 : 0;
+    });
+  }
+
+  static PyObject* subscript(PyObject* self, PyObject* key) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      SharedBorrow b(head_of(self).flag);
+      BorrowedKey k(key);
+      if (const StoredRef* v = map_of(self).get(k)) return v->new_ref();
+      raise_key_error(key);
+      return nullptr;
+    });
+  }
+
+  static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      auto a = parse_args<2>("get", {"key", "default"}, 1, args, nargs, kwnames);
+      SharedBorrow b(head_of(self).flag);
+      BorrowedKey k(a[0]);
+      if (const StoredRef* v = map_of(self).get(k)) return v->new_ref();
+      return Py_NewRef(a[1] ? a[1] : Py_None);
+    });
+  }
+
+  static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    return guarded<int>(-1, [&] {
+      ExclusiveBorrow b(head_of(self).flag);
+      Map& m = map_of(self);
+      if (value == nullptr) {
+        BorrowedKey k(key);
+        if (!m.remove_entry(k)) raise_key_error(key);
+      } else {
+        // The replaced value, if any, is released after the borrow.
+        m.insert(HashedAny::owned(key), StoredRef::borrow(value));
+      }
+      head_of(self).bump();
+      return 0;
+    });
+  }
+
+  static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      auto a = parse_args<2>("pop", {"key", "default"}, 1, args, nargs, kwnames);
+      ExclusiveBorrow b(head_of(self).flag);
+      BorrowedKey k(a[0]);
+      if (auto entry = map_of(self).remove_entry(k)) {
+        head_of(self).bump();
+        return entry->value.release();
+      }
+      if (a[1] != nullptr && a[1] != Py_None) return Py_NewRef(a[1]);
+      raise_key_error(a[0]);
+      return nullptr;
+    });
+  }
+
+  static PyObject* popitem(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      ExclusiveBorrow b(head_of(self).flag);
+      auto entry = map_of(self).pop_first();
+      if (!entry) raise(PyExc_KeyError, "popitem(): map is empty");
+      head_of(self).bump();
+      OwnedRef key(entry->key.release());
+      OwnedRef value(entry->value.release());
+      return check(PyTuple_Pack(2, key.get(), value.get()));
+    });
+  }
+
+  static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      auto a = parse_args<2>("setdefault", {"key", "default"}, 1, args, nargs, kwnames);
+      PyObject* dflt = a[1] ? a[1] : Py_None;
+      ExclusiveBorrow b(head_of(self).flag);
+      Map& m = map_of(self);
+      BorrowedKey k(a[0]);  // the only hashing of the key
+      if (auto loc = m.find(k)) return m.entry_at(*loc).value.new_ref();
+      m.insert_unique(k.to_owned(), StoredRef::borrow(dflt));
+      head_of(self).bump();
+      return Py_NewRef(dflt);
+    });
+  }
+
+  static PyObject* clear(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+      ExclusiveBorrow b(head_of(self).flag);
+      map_of(self).clear();
+      head_of(self).bump();
+      return Py_NewRef(Py_None);
+    });
+  }
+
+  static PyObject* iter(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] {
+      std::vector<OwnedRef> snapshot;
+      std::uint64_t version;
+      {
+        SharedBorrow b(head_of(self).flag, BorrowOf::Other);
+        snapshot =
+            take_snapshot(map_of(self), [](const HashedAny& k, const StoredRef&) { return Py_NewRef(k.object()); });
+        version = head_of(self).version;
+      }
+      return KeyIter::make(self, std::move(snapshot), version);
+    });
+  }
+
+  // ---- comparison ---------------------------------------------------------
+
+  // Truth of value == value; any failure counts as unequal.
+  static bool values_equal(PyObject* a, PyObject* b) {
+    OwnedRef r(PyObject_RichCompare(a, b, Py_EQ));
+    if (!r) {
+      swallow_comparison_error();
+      return false;
+    }
+    const int t = PyObject_IsTrue(r.get());
+    if (t < 0) {
+      swallow_comparison_error();
+      return false;
+    }
+    return t == 1;
+  }
+
+  // Walks our entries and asks `lookup` for the other side's value of each
+  // key (a new reference, or null for "missing": the maps differ).
+  template <class Lookup>
+  static bool all_values_match(const Map& m, Lookup&& lookup) {
+    auto it = m.iter();
+    while (auto kv = it.next()) {
+      OwnedRef theirs(lookup(*kv->first));
+      if (!theirs) return false;
+      if (!values_equal(kv->second->get(), theirs.get())) return false;
+    }
+    return true;
+  }
+
+  static bool equals(PyObject* self, PyObject* other) {
+    SharedBorrow b(head_of(self).flag);
+    const Map& m = map_of(self);
+    if (check_exact(other)) {
+      SharedBorrow theirs(head_of(other).flag, BorrowOf::Other);
+      const Map& o = map_of(other);
+      if (o.len() != m.len()) return false;
+      return all_values_match(m, [&](const HashedAny& k) -> PyObject* {
+        const StoredRef* v = o.get(k);
+        return v ? v->new_ref() : nullptr;
+      });
+    }
+    if (PyDict_Check(other)) {
+      if (PyDict_Size(other) != static_cast<Py_ssize_t>(m.len())) return false;
+      return all_values_match(m, [&](const HashedAny& k) -> PyObject* {
+        PyObject* v = nullptr;
+        if (PyDict_GetItemRef(other, k.object(), &v) < 0) swallow_comparison_error();
+        return v;
+      });
+    }
+    const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+    if (has_keys <= 0) {
+      if (has_keys < 0) swallow_comparison_error();
+      return false;
+    }
+    const Py_ssize_t n = PyObject_Length(other);
+    if (n < 0) {
+      swallow_comparison_error();
+      return false;
+    }
+    if (n != static_cast<Py_ssize_t>(m.len())) return false;
+    return all_values_match(m, [&](const HashedAny& k) -> PyObject* {
+      PyObject* v = PyObject_GetItem(other, k.object());
+      if (v == nullptr) swallow_comparison_error();
+      return v;
+    });
+  }
+
+  static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      switch (op) {
+        case Py_EQ:
+          return Py_NewRef(equals(self, other) ? Py_True : Py_False);
+        case Py_NE: {
+          OwnedRef eq = check_owned(PyObject_RichCompare(self, other, Py_EQ));
+          const int t = PyObject_IsTrue(eq.get());
+          if (t < 0) throw_python_error();
+          return Py_NewRef(t ? Py_False : Py_True);
+        }
+        case Py_LT:
+        case Py_LE:
+        case Py_GT:
+        case Py_GE:
+          return Py_NewRef(Py_NotImplemented);
+        default:
+          throw InvariantFailure("invalid compareop");
+      }
+    });
+  }
+
+  // ---- lifecycle ----------------------------------------------------------
+
+  static void dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    as_map(self)->map.destroy();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+  }
+};
+
+template <class Traits>
+PyTypeObject* MapType<Traits>::type() {
+  static PyTypeObject* const t = [] {
+    using M = MapType<Traits>;
+    static const std::string qualified = std::string("brindle.") + Traits::map_name;
+    static const std::string doc = std::string(Traits::map_name) +
+                                   "(other=None, *, capacity=0, **kwargs)\n--\n\nA dict-like mapping that wraps the "
+                                   "native hash map.";
+    static PyMethodDef methods[] = {
+        {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::with_options)),
+         METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_fraction=None)\n--\n\n"},
+        {"fromkeys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::fromkeys)),
+         METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "fromkeys($cls, iterable, value=None)\n--\n\n"},
+        {"__class_getitem__", M::class_getitem, METH_O | METH_CLASS,
+         "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[K, V]` syntax via `types.GenericAlias`\n"
+         "\u2014 parity with the `Generic[K, V]` typing stub."},
+        {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::get)), METH_FASTCALL | METH_KEYWORDS,
+         "get($self, key, default=None)\n--\n\n"},
+        {"clear", M::clear, METH_NOARGS, "clear($self)\n--\n\n"},
+        {"pop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::pop)), METH_FASTCALL | METH_KEYWORDS,
+         "pop($self, key, default=None)\n--\n\n"},
+        {"popitem", M::popitem, METH_NOARGS, "popitem($self)\n--\n\n"},
+        {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::setdefault)),
+         METH_FASTCALL | METH_KEYWORDS, "setdefault($self, key, default=None)\n--\n\n"},
+        {"copy", M::copy, METH_NOARGS, "copy($self)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"capacity", M::get_capacity, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(M::tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(M::dealloc)},
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {Py_tp_repr, reinterpret_cast<void*>(M::repr)},
+        {Py_tp_iter, reinterpret_cast<void*>(M::iter)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(M::richcompare)},
+        {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_mp_length, reinterpret_cast<void*>(M::length)},
+        {Py_mp_subscript, reinterpret_cast<void*>(M::subscript)},
+        {Py_mp_ass_subscript, reinterpret_cast<void*>(M::ass_subscript)},
+        {Py_sq_contains, reinterpret_cast<void*>(M::contains)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(typename M::Object)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return type_from_spec(&spec);
+  }();
+  return t;
+}
+
+}  // namespace brindle::py

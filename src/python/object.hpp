@@ -1,0 +1,69 @@
+#pragma once
+// Layout shared by the container objects, and the plumbing that builds C++
+// members inside CPython-allocated objects.
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "borrow.hpp"
+
+namespace brindle::py {
+
+// Every container starts with this, so iterators and views can check the
+// version and borrow the flag of any owner without knowing its table.
+struct ContainerHeader {
+  PyObject_HEAD std::uint64_t version;
+  BorrowFlag flag;
+
+  void bump() noexcept { ++version; }
+};
+
+inline ContainerHeader* header_of(PyObject* o) noexcept { return reinterpret_cast<ContainerHeader*>(o); }
+
+// A C++ member living inside a CPython-allocated object.  tp_alloc hands out
+// zeroed memory, so `live` starts false; dealloc destroys only what was built.
+template <class T>
+struct Slot {
+  bool live;
+  union {
+    T value;
+  };
+  Slot() = delete;
+  ~Slot() = delete;
+
+  template <class... Args>
+  T& emplace(Args&&... args) {
+    new (&value) T(std::forward<Args>(args)...);
+    live = true;
+    return value;
+  }
+  void destroy() noexcept {
+    if (live) std::destroy_at(&value);
+    live = false;
+  }
+};
+
+// Allocates an instance of `type` and runs `init` on it; if `init` throws,
+// the object is released again (its dealloc sees only what was built).
+template <class Obj, class Init>
+Obj* alloc_object(PyTypeObject* type, Init&& init) {
+  PyObject* raw = type->tp_alloc(type, 0);
+  if (raw == nullptr) throw_python_error();
+  Obj* obj = reinterpret_cast<Obj*>(raw);
+  new (&reinterpret_cast<ContainerHeader*>(raw)->flag) BorrowFlag();
+  try {
+    init(obj);
+  } catch (...) {
+    Py_DECREF(raw);
+    throw;
+  }
+  return obj;
+}
+
+inline PyTypeObject* type_from_spec(PyType_Spec* spec) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+}
+
+}  // namespace brindle::py
