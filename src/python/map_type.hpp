@@ -9,6 +9,7 @@
 #include "entry.hpp"
 #include "iterator.hpp"
 #include "map/hash_map.hpp"
+#include "map_update.hpp"
 #include "traits.hpp"
 
 namespace brindle::py {
@@ -94,11 +95,79 @@ struct MapType {
     return result.release();
   }
 
-  // Initial contents at construction; replaced by the full update procedure.
-  static void fill_initial(PyObject* /*self*/, PyObject* /*other*/, PyObject* /*extra*/) {
-    PyErr_Format(PyExc_TypeError, "%s(): initial contents (other, **kwargs) are not yet supported", Traits::map_name);
-    throw_python_error();
+  static void fill_initial(PyObject* self, PyObject* other, PyObject* extra) {
+    if (update_from<MapType>(map_of(self), self, other, extra) > 0) head_of(self).bump();
   }
+
+  // update(other=None, **kwargs): `other` binds by position or by name, every
+  // other keyword is an item.
+  static PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+      if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "update() takes at most 1 positional argument (%zd given)", nargs);
+        throw_python_error();
+      }
+      PyObject* other = nargs == 1 ? args[0] : nullptr;
+      OwnedRef items;
+      const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+      for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* value = args[nargs + i];
+        if (PyUnicode_EqualToUTF8(name, "other")) {
+          if (other != nullptr)
+            raise(PyExc_TypeError, "argument for update() given by name ('other') and position (1)");
+          other = value;
+          continue;
+        }
+        if (!items) items = check_owned(PyDict_New());
+        if (PyDict_SetItem(items.get(), name, value) < 0) throw_python_error();
+      }
+      ExclusiveBorrow b(head_of(self).flag);
+      if (update_from<MapType>(map_of(self), self, other, items.get()) > 0) head_of(self).bump();
+      return Py_NewRef(Py_None);
+    });
+  }
+
+  static PyObject* inplace_or(PyObject* self, PyObject* other) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      ExclusiveBorrow b(head_of(self).flag);
+      if (update_from<MapType>(map_of(self), self, other, nullptr) > 0) head_of(self).bump();
+      return Py_NewRef(self);
+    });
+  }
+
+  // m | other takes other's values for equal keys; other | m keeps m's values
+  // but other's key objects.  Both build a new map of m's class.
+  static PyObject* nb_or(PyObject* left, PyObject* right) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      const bool map_on_left = check_exact(left);
+      if (!map_on_left && !check_exact(right)) return Py_NewRef(Py_NotImplemented);
+      PyObject* self = map_on_left ? left : right;
+      PyObject* other = map_on_left ? right : left;
+      SharedBorrow b(head_of(self).flag);
+      const Map& mine = map_of(self);
+      std::uint64_t hint = mine.len();
+      if (auto n = length_hint(other)) hint = std::min<std::uint64_t>(hint + *n, UINT32_MAX);
+      OwnedRef result(reinterpret_cast<PyObject*>(make_for_hint(hint)));
+      Map& dest = map_of(result.get());
+      if (map_on_left) {
+        mine.for_each(
+            [&](const HashedAny& k, const StoredRef& v) { dest.insert_unique(k.clone(), StoredRef::borrow(v.get())); });
+        update_from<MapType>(dest, nullptr, other, nullptr);
+      } else {
+        update_from<MapType>(dest, nullptr, other, nullptr);
+        mine.for_each(
+            [&](const HashedAny& k, const StoredRef& v) { dest.insert(k.clone(), StoredRef::borrow(v.get())); });
+      }
+      return result.release();
+    });
+  }
+
+  // The views; defined with the view classes.
+  static PyObject* keys(PyObject* self, PyObject*);
+  static PyObject* values(PyObject* self, PyObject*);
+  static PyObject* items(PyObject* self, PyObject*);
 
   static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -288,17 +357,28 @@ struct MapType {
   }
 
   static PyObject* iter(PyObject* self) {
-    return guarded<PyObject*>(nullptr, [&] {
-      std::vector<OwnedRef> snapshot;
-      std::uint64_t version;
-      {
-        SharedBorrow b(head_of(self).flag, BorrowOf::Other);
-        snapshot =
-            take_snapshot(map_of(self), [](const HashedAny& k, const StoredRef&) { return Py_NewRef(k.object()); });
-        version = head_of(self).version;
-      }
-      return KeyIter::make(self, std::move(snapshot), version);
-    });
+    return guarded<PyObject*>(nullptr, [&] { return make_iterator<IterKind::Key>(self); });
+  }
+
+  // A snapshot iterator over the map; a map being mutated right now cannot
+  // be iterated, and that is an internal-invariant failure, not a user error.
+  template <IterKind Kind>
+  static PyObject* make_iterator(PyObject* self) {
+    std::vector<OwnedRef> snapshot;
+    std::uint64_t version;
+    {
+      SharedBorrow b(head_of(self).flag, BorrowOf::Other);
+      snapshot = take_snapshot(map_of(self), [](const HashedAny& k, const StoredRef& v) -> PyObject* {
+        if constexpr (Kind == IterKind::Key)
+          return Py_NewRef(k.object());
+        else if constexpr (Kind == IterKind::Value)
+          return v.new_ref();
+        else
+          return PyTuple_Pack(2, k.object(), v.get());
+      });
+      version = head_of(self).version;
+    }
+    return IterType<Traits, Kind>::make(self, std::move(snapshot), version);
   }
 
   // ---- comparison ---------------------------------------------------------
@@ -420,6 +500,14 @@ PyTypeObject* MapType<Traits>::type() {
         {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::get)), METH_FASTCALL | METH_KEYWORDS,
          "get($self, key, default=None)\n--\n\n"},
         {"clear", M::clear, METH_NOARGS, "clear($self)\n--\n\n"},
+        {"keys", M::keys, METH_NOARGS, "keys($self)\n--\n\n"},
+        {"values", M::values, METH_NOARGS, "values($self)\n--\n\n"},
+        {"items", M::items, METH_NOARGS, "items($self)\n--\n\n"},
+        {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::update)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "update($self, other=None, **kwargs)\n--\n\nMirror of `dict.update`. Branches in priority order: same-type,\n"
+         "`PyDict`, mapping with `keys()`, then `(k, v)` iterable. Reserves\nup front when length is known. `bump()` "
+         "only on actual inserts \u2014\nempty `update()` keeps iterators valid."},
         {"pop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::pop)), METH_FASTCALL | METH_KEYWORDS,
          "pop($self, key, default=None)\n--\n\n"},
         {"popitem", M::popitem, METH_NOARGS, "popitem($self)\n--\n\n"},
@@ -446,6 +534,8 @@ PyTypeObject* MapType<Traits>::type() {
         {Py_mp_subscript, reinterpret_cast<void*>(M::subscript)},
         {Py_mp_ass_subscript, reinterpret_cast<void*>(M::ass_subscript)},
         {Py_sq_contains, reinterpret_cast<void*>(M::contains)},
+        {Py_nb_or, reinterpret_cast<void*>(M::nb_or)},
+        {Py_nb_inplace_or, reinterpret_cast<void*>(M::inplace_or)},
         {0, nullptr},
     };
     static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(typename M::Object)), 0,
