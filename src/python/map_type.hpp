@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "args.hpp"
-#include "entry.hpp"
+#include "container.hpp"
 #include "iterator.hpp"
 #include "map/hash_map.hpp"
 #include "map_update.hpp"
@@ -15,43 +14,21 @@
 namespace brindle::py {
 
 template <class Traits>
-struct MapType {
-  using Table = typename Traits::template Table<StoredRef>;
-  using Map = HashMap<HashedAny, StoredRef, Table>;
-  using KeyIter = IterType<Traits, IterKind::Key>;
+using PyMap = HashMap<HashedAny, StoredRef, typename Traits::template Table<StoredRef>>;
 
-  struct Object {
-    ContainerHeader head;
-    Slot<Map> map;
-  };
+template <class Traits>
+struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
+  using Base = ContainerType<MapType<Traits>, Traits, PyMap<Traits>>;
+  using Map = PyMap<Traits>;
+  using Base::check_exact;
+  using Base::head_of;
+  using Base::make_for_hint;
+  using Base::make_ref;
+  using typename Base::Object;
 
-  static Object* as_map(PyObject* o) noexcept { return reinterpret_cast<Object*>(o); }
-  static Map& map_of(PyObject* o) noexcept { return as_map(o)->map.value; }
-  static ContainerHeader& head_of(PyObject* o) noexcept { return as_map(o)->head; }
-
+  static Map& map_of(PyObject* o) noexcept { return Base::table_of(o); }
+  static const char* class_name() { return Traits::map_name; }
   static PyTypeObject* type();
-  static bool check_exact(PyObject* o) {
-    PyTypeObject* t = type();
-    return t != nullptr && Py_TYPE(o) == t;
-  }
-
-  // A new, empty map object of this class.
-  static Object* make(std::uint64_t capacity, double reserve_fraction) {
-    PyTypeObject* t = type();
-    if (t == nullptr) throw_python_error();
-    return alloc_object<Object>(t, [&](Object* o) { o->map.emplace(capacity, reserve_fraction); });
-  }
-
-  // Sized from a length taken from a foreign object: a hint that cannot be
-  // met (it may be a lie) is dropped and the map grows as it fills instead.
-  static Object* make_for_hint(std::uint64_t hint) {
-    try {
-      return make(hint, DEFAULT_RESERVE_FRACTION);
-    } catch (const InvariantFailure&) {
-    } catch (const std::bad_alloc&) {
-    }
-    return make(0, DEFAULT_RESERVE_FRACTION);
-  }
 
   // ---- construction -------------------------------------------------------
 
@@ -88,7 +65,7 @@ struct MapType {
   }
 
   static PyObject* build(std::size_t capacity, PyObject* other, PyObject* extra) {
-    OwnedRef result(reinterpret_cast<PyObject*>(make(capacity, DEFAULT_RESERVE_FRACTION)));
+    OwnedRef result = make_ref(capacity, DEFAULT_RESERVE_FRACTION);
     const bool has_other = other != nullptr && other != Py_None;
     const bool has_extra = extra != nullptr && PyDict_GET_SIZE(extra) > 0;
     if (has_other || has_extra) fill_initial(result.get(), has_other ? other : nullptr, has_extra ? extra : nullptr);
@@ -149,7 +126,7 @@ struct MapType {
       const Map& mine = map_of(self);
       std::uint64_t hint = mine.len();
       if (auto n = length_hint(other)) hint = std::min<std::uint64_t>(hint + *n, UINT32_MAX);
-      OwnedRef result(reinterpret_cast<PyObject*>(make_for_hint(hint)));
+      OwnedRef result = make_for_hint(hint);
       Map& dest = map_of(result.get());
       if (map_on_left) {
         mine.for_each(
@@ -169,20 +146,6 @@ struct MapType {
   static PyObject* values(PyObject* self, PyObject*);
   static PyObject* items(PyObject* self, PyObject*);
 
-  static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<2>("with_options", {"capacity", "reserve_fraction"}, 0, args, nargs, kwnames);
-      const std::size_t cap = capacity_arg(a[0]);
-      double fraction = DEFAULT_RESERVE_FRACTION;
-      if (a[1] != nullptr && a[1] != Py_None) {
-        fraction = PyFloat_AsDouble(a[1]);
-        if (fraction == -1.0 && PyErr_Occurred()) throw_python_error();
-        if (!Traits::valid_fraction(fraction)) raise(PyExc_ValueError, Traits::fraction_message);
-      }
-      return reinterpret_cast<PyObject*>(make(cap, fraction));
-    });
-  }
-
   static PyObject* fromkeys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<2>("fromkeys", {"iterable", "value"}, 1, args, nargs, kwnames);
@@ -192,7 +155,7 @@ struct MapType {
         PyErr_Clear();
         hint = 0;
       }
-      OwnedRef result(reinterpret_cast<PyObject*>(make_for_hint(static_cast<std::uint64_t>(hint))));
+      OwnedRef result = make_for_hint(static_cast<std::uint64_t>(hint));
       Map& map = map_of(result.get());
       OwnedRef it = check_owned(PyObject_GetIter(a[0]));
       while (OwnedRef item{PyIter_Next(it.get())}) {
@@ -206,61 +169,21 @@ struct MapType {
   static PyObject* copy(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       SharedBorrow b(head_of(self).flag);
-      return reinterpret_cast<PyObject*>(copy_of(map_of(self)));
+      return copy_of(map_of(self)).release();
     });
   }
 
   // A fresh map with the same entries; keys are copied with their cached
   // hashes, so no Python code runs and no keys are compared.
-  static Object* copy_of(const Map& source) {
-    Object* result = make(source.len(), DEFAULT_RESERVE_FRACTION);
-    OwnedRef guard(reinterpret_cast<PyObject*>(result));
-    Map& dest = result->map.value;
+  static OwnedRef copy_of(const Map& source) {
+    OwnedRef result = make_ref(source.len(), DEFAULT_RESERVE_FRACTION);
+    Map& dest = map_of(result.get());
     source.for_each(
         [&](const HashedAny& k, const StoredRef& v) { dest.insert_unique(k.clone(), StoredRef::borrow(v.get())); });
-    (void)guard.release();
     return result;
   }
 
-  static PyObject* class_getitem(PyObject* cls, PyObject* item) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      OwnedRef name = check_owned(PyUnicode_FromString("types"));
-      OwnedRef types = check_owned(PyImport_Import(name.get()));
-      OwnedRef alias = check_owned(PyObject_GetAttrString(types.get(), "GenericAlias"));
-      return check(PyObject_CallFunctionObjArgs(alias.get(), cls, item, nullptr));
-    });
-  }
-
-  static PyObject* get_capacity(PyObject* self, void*) {
-    return guarded<PyObject*>(nullptr, [&] {
-      SharedBorrow b(head_of(self).flag);
-      return check(PyLong_FromUnsignedLong(map_of(self).capacity()));
-    });
-  }
-
-  static PyObject* repr(PyObject* self) {
-    return guarded<PyObject*>(nullptr, [&] {
-      SharedBorrow b(head_of(self).flag);
-      const Map& m = map_of(self);
-      return check(PyUnicode_FromFormat("%s(len=%u, capacity=%u)", Traits::map_name, m.len(), m.capacity()));
-    });
-  }
-
   // ---- item access --------------------------------------------------------
-
-  static void raise_key_error(PyObject* key) {
-    // Wrapped in a tuple so that a tuple key is not taken as the arguments.
-    OwnedRef args = check_owned(PyTuple_Pack(1, key));
-    PyErr_SetObject(PyExc_KeyError, args.get());
-    throw_python_error();
-  }
-
-  static Py_ssize_t length(PyObject* self) {
-    return guarded<Py_ssize_t>(-1, [&] {
-      SharedBorrow b(head_of(self).flag);
-      return static_cast<Py_ssize_t>(map_of(self).len());
-    });
-  }
 
   static int contains(PyObject* self, PyObject* key) {
     return guarded<int>(-1, [&] {
@@ -347,15 +270,6 @@ struct MapType {
     });
   }
 
-  static PyObject* clear(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] {
-      ExclusiveBorrow b(head_of(self).flag);
-      map_of(self).clear();
-      head_of(self).bump();
-      return Py_NewRef(Py_None);
-    });
-  }
-
   static PyObject* iter(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&] { return make_iterator<IterKind::Key>(self); });
   }
@@ -411,7 +325,9 @@ struct MapType {
     return true;
   }
 
-  static bool equals(PyObject* self, PyObject* other) {
+  static PyObject* equals(PyObject* self, PyObject* other) { return bool_ref(maps_equal(self, other)); }
+
+  static bool maps_equal(PyObject* self, PyObject* other) {
     SharedBorrow b(head_of(self).flag);
     const Map& m = map_of(self);
     if (check_exact(other)) {
@@ -447,37 +363,6 @@ struct MapType {
       if (v == nullptr) swallow_comparison_error();
       return v;
     });
-  }
-
-  static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      switch (op) {
-        case Py_EQ:
-          return Py_NewRef(equals(self, other) ? Py_True : Py_False);
-        case Py_NE: {
-          OwnedRef eq = check_owned(PyObject_RichCompare(self, other, Py_EQ));
-          const int t = PyObject_IsTrue(eq.get());
-          if (t < 0) throw_python_error();
-          return Py_NewRef(t ? Py_False : Py_True);
-        }
-        case Py_LT:
-        case Py_LE:
-        case Py_GT:
-        case Py_GE:
-          return Py_NewRef(Py_NotImplemented);
-        default:
-          throw InvariantFailure("invalid compareop");
-      }
-    });
-  }
-
-  // ---- lifecycle ----------------------------------------------------------
-
-  static void dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    as_map(self)->map.destroy();
-    tp->tp_free(self);
-    Py_DECREF(tp);
   }
 };
 

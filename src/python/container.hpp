@@ -1,0 +1,150 @@
+#pragma once
+// What the map and set classes share: the object layout, construction with
+// options, capacity, repr, length, the comparison skeleton, the generic
+// alias and deallocation.  `Derived` supplies its class name and `equals`.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "args.hpp"
+#include "entry.hpp"
+#include "object.hpp"
+#include "traits.hpp"
+
+namespace brindle::py {
+
+template <class Derived, class Traits, class Table>
+struct ContainerType {
+  struct Object {
+    ContainerHeader head;
+    Slot<Table> table;
+  };
+
+  static Object* as_obj(PyObject* o) noexcept { return reinterpret_cast<Object*>(o); }
+  static Table& table_of(PyObject* o) noexcept { return as_obj(o)->table.value; }
+  static ContainerHeader& head_of(PyObject* o) noexcept { return as_obj(o)->head; }
+
+  static bool check_exact(PyObject* o) {
+    PyTypeObject* t = Derived::type();
+    return t != nullptr && Py_TYPE(o) == t;
+  }
+
+  // A new, empty object of the class, with `version` 0.
+  static Object* make(std::uint64_t capacity, double reserve_fraction) {
+    PyTypeObject* t = Derived::type();
+    if (t == nullptr) throw_python_error();
+    return alloc_object<Object>(t, [&](Object* o) { o->table.emplace(capacity, reserve_fraction); });
+  }
+  static OwnedRef make_ref(std::uint64_t capacity, double reserve_fraction) {
+    return OwnedRef(reinterpret_cast<PyObject*>(make(capacity, reserve_fraction)));
+  }
+
+  // Sized from a length taken from a foreign object: a hint that cannot be
+  // met (it may be a lie) is dropped and the table grows as it fills instead.
+  static OwnedRef make_for_hint(std::uint64_t hint) {
+    try {
+      return make_ref(hint, DEFAULT_RESERVE_FRACTION);
+    } catch (const InvariantFailure&) {
+    } catch (const std::bad_alloc&) {
+    }
+    return make_ref(0, DEFAULT_RESERVE_FRACTION);
+  }
+
+  static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      auto a = parse_args<2>("with_options", {"capacity", "reserve_fraction"}, 0, args, nargs, kwnames);
+      const std::size_t cap = capacity_arg(a[0]);
+      double fraction = DEFAULT_RESERVE_FRACTION;
+      if (a[1] != nullptr && a[1] != Py_None) {
+        fraction = PyFloat_AsDouble(a[1]);
+        if (fraction == -1.0 && PyErr_Occurred()) throw_python_error();
+        if (!Traits::valid_fraction(fraction)) raise(PyExc_ValueError, Traits::fraction_message);
+      }
+      return make_ref(cap, fraction).release();
+    });
+  }
+
+  static PyObject* class_getitem(PyObject* cls, PyObject* item) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      OwnedRef name = check_owned(PyUnicode_FromString("types"));
+      OwnedRef types = check_owned(PyImport_Import(name.get()));
+      OwnedRef alias = check_owned(PyObject_GetAttrString(types.get(), "GenericAlias"));
+      return check(PyObject_CallFunctionObjArgs(alias.get(), cls, item, nullptr));
+    });
+  }
+
+  static PyObject* get_capacity(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] {
+      SharedBorrow b(head_of(self).flag);
+      return check(PyLong_FromUnsignedLong(table_of(self).capacity()));
+    });
+  }
+
+  static PyObject* repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] {
+      SharedBorrow b(head_of(self).flag);
+      const Table& t = table_of(self);
+      return check(PyUnicode_FromFormat("%s(len=%u, capacity=%u)", Derived::class_name(), t.len(), t.capacity()));
+    });
+  }
+
+  static Py_ssize_t length(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&] {
+      SharedBorrow b(head_of(self).flag);
+      return static_cast<Py_ssize_t>(table_of(self).len());
+    });
+  }
+
+  static PyObject* clear(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+      ExclusiveBorrow b(head_of(self).flag);
+      table_of(self).clear();  // the released references go after the borrow
+      head_of(self).bump();
+      return Py_NewRef(Py_None);
+    });
+  }
+
+  // `==` is the class's own; `!=` asks the full protocol for `==` and negates
+  // it; ordering is not supported.
+  static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      switch (op) {
+        case Py_EQ:
+          return Derived::equals(self, other);
+        case Py_NE: {
+          OwnedRef eq = check_owned(PyObject_RichCompare(self, other, Py_EQ));
+          const int t = PyObject_IsTrue(eq.get());
+          if (t < 0) throw_python_error();
+          return Py_NewRef(t ? Py_False : Py_True);
+        }
+        case Py_LT:
+        case Py_LE:
+        case Py_GT:
+        case Py_GE:
+          return Py_NewRef(Py_NotImplemented);
+        default:
+          throw InvariantFailure("invalid compareop");
+      }
+    });
+  }
+
+  static void dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    as_obj(self)->table.destroy();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+  }
+};
+
+inline PyObject* bool_ref(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+
+// Wraps a key in a 1-tuple so that a tuple key is not taken as the
+// exception's argument list.
+[[noreturn]] inline void raise_key_error(PyObject* key) {
+  OwnedRef args = check_owned(PyTuple_Pack(1, key));
+  PyErr_SetObject(PyExc_KeyError, args.get());
+  throw_python_error();
+}
+
+}  // namespace brindle::py
