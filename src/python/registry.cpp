@@ -4,14 +4,17 @@
 
 #include "iterator.hpp"
 #include "map_type.hpp"
+#include "set_type.hpp"
 #include "view_type.hpp"
 
 namespace brindle::py {
 
 std::span<const ClassEntry> registered_classes() {
-  static const std::array<ClassEntry, 14> classes = {{
+  static const std::array<ClassEntry, 18> classes = {{
       {"ElasticHashMap", MapType<ElasticTraits>::type, true},
       {"FunnelHashMap", MapType<FunnelTraits>::type, true},
+      {"ElasticHashSet", SetType<ElasticTraits>::type, true},
+      {"FunnelHashSet", SetType<FunnelTraits>::type, true},
       {"elastic_keys", ViewType<ElasticTraits, ViewKind::Keys>::type, true},
       {"elastic_values", ViewType<ElasticTraits, ViewKind::Values>::type, true},
       {"elastic_items", ViewType<ElasticTraits, ViewKind::Items>::type, true},
@@ -24,6 +27,8 @@ std::span<const ClassEntry> registered_classes() {
       {"_FunnelKeyIter", IterType<FunnelTraits, IterKind::Key>::type, true},
       {"_FunnelValueIter", IterType<FunnelTraits, IterKind::Value>::type, true},
       {"_FunnelItemIter", IterType<FunnelTraits, IterKind::Item>::type, true},
+      {"_ElasticSetIter", IterType<ElasticTraits, IterKind::Set>::type, false},
+      {"_FunnelSetIter", IterType<FunnelTraits, IterKind::Set>::type, false},
   }};
   return classes;
 }
