@@ -129,11 +129,43 @@ struct ContainerType {
     });
   }
 
+  // The collector sees every stored object, so cycles through a container
+  // can be collected.  No borrow is taken: the table is consistent whenever
+  // Python code can run, and traversal never changes it.
+  static int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Object* o = as_obj(self);
+    if (!o->table.live) return 0;
+    auto it = o->table.value.iter();
+    while (auto kv = it.next()) {
+      Py_VISIT(kv->first->object());
+      if constexpr (requires { kv->second->get(); }) Py_VISIT(kv->second->get());
+    }
+    return 0;
+  }
+
+  // Breaks cycles by emptying the table.  A container that some call holds
+  // borrowed is left alone: that call keeps it reachable anyway.
+  static int tp_clear(PyObject* self) {
+    Object* o = as_obj(self);
+    if (!o->table.live) return 0;
+    ReleaseScope scope;  // finalizers run after the borrow is released
+    if (o->head.flag.try_exclusive()) {
+      o->table.value.clear();
+      o->head.bump();
+      o->head.flag.release_exclusive();
+    }
+    return 0;
+  }
+
   static void dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    as_obj(self)->table.destroy();
+    PyObject_GC_UnTrack(self);
+    // Deallocating a long chain of containers must not recurse once per link.
+    Py_TRASHCAN_BEGIN(self, dealloc) as_obj(self)->table.destroy();
     tp->tp_free(self);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
   }
 };
 

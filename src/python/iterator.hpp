@@ -40,14 +40,17 @@ struct IterType {
       static std::string qualified = std::string("brindle.") + name();
       static PyType_Slot slots[] = {
           {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+          {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+          {Py_tp_clear, reinterpret_cast<void*>(tp_clear)},
           {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
           {Py_tp_iternext, reinterpret_cast<void*>(iternext)},
           {Py_tp_doc, const_cast<char*>("")},
           {0, nullptr},
       };
-      static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Object)), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                 slots};
+      static PyType_Spec spec = {
+          qualified.c_str(), static_cast<int>(sizeof(Object)), 0,
+          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+          slots};
       return type_from_spec(&spec);
     }();
     return t;
@@ -67,9 +70,31 @@ struct IterType {
   }
 
  private:
+  static int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto* it = reinterpret_cast<Object*>(self);
+    Py_VISIT(it->owner);
+    if (it->items.live)
+      for (std::size_t i = it->position; i < it->items.value.size(); ++i) Py_VISIT(it->items.value[i].get());
+    return 0;
+  }
+
+  // Drops the elements not yet handed out; the iterator then reads as
+  // exhausted.  The owner stays, so a later step still checks its version.
+  static int tp_clear(PyObject* self) {
+    auto* it = reinterpret_cast<Object*>(self);
+    if (!it->items.live || !it->head.flag.try_exclusive()) return 0;
+    std::vector<OwnedRef> doomed;
+    doomed.swap(it->items.value);
+    it->position = 0;
+    it->head.flag.release_exclusive();
+    return 0;
+  }
+
   static void dealloc(PyObject* self) {
     auto* it = reinterpret_cast<Object*>(self);
     PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     it->items.destroy();
     Py_CLEAR(it->owner);
     tp->tp_free(self);

@@ -408,6 +408,8 @@ PyTypeObject* MapType<Traits>::type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(M::tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(M::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(M::traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(M::tp_clear)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_repr, reinterpret_cast<void*>(M::repr)},
         {Py_tp_iter, reinterpret_cast<void*>(M::iter)},
@@ -424,7 +426,7 @@ PyTypeObject* MapType<Traits>::type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(typename M::Object)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots};
     return type_from_spec(&spec);
   }();
   return t;

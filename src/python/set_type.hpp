@@ -473,6 +473,8 @@ PyTypeObject* SetType<Traits>::type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(S::tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(S::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(S::traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(S::tp_clear)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_repr, reinterpret_cast<void*>(S::repr)},
         {Py_tp_iter, reinterpret_cast<void*>(S::iter)},
@@ -493,7 +495,7 @@ PyTypeObject* SetType<Traits>::type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(typename S::Object)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots};
     return type_from_spec(&spec);
   }();
   return t;

@@ -269,8 +269,17 @@ struct ViewType {
     });
   }
 
+  // Every cycle through a view passes through its map, whose clear breaks
+  // it, so a view needs no clear of its own and its map is never null.
+  static int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Object*>(self)->map);
+    return 0;
+  }
+
   static void dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<Object*>(self)->map);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -290,9 +299,13 @@ PyTypeObject* ViewType<Traits, Kind>::type() {
                                      "Its set operations build fresh `(k, v)` tuples.";
     static std::vector<PyType_Slot> slots = [] {
       std::vector<PyType_Slot> v = {
-          {Py_tp_dealloc, reinterpret_cast<void*>(V::dealloc)}, {Py_tp_doc, const_cast<char*>(doc)},
-          {Py_tp_iter, reinterpret_cast<void*>(V::iter)},       {Py_tp_repr, reinterpret_cast<void*>(V::repr)},
-          {Py_mp_length, reinterpret_cast<void*>(V::length)},   {Py_sq_contains, reinterpret_cast<void*>(V::contains)},
+          {Py_tp_dealloc, reinterpret_cast<void*>(V::dealloc)},
+          {Py_tp_traverse, reinterpret_cast<void*>(V::traverse)},
+          {Py_tp_doc, const_cast<char*>(doc)},
+          {Py_tp_iter, reinterpret_cast<void*>(V::iter)},
+          {Py_tp_repr, reinterpret_cast<void*>(V::repr)},
+          {Py_mp_length, reinterpret_cast<void*>(V::length)},
+          {Py_sq_contains, reinterpret_cast<void*>(V::contains)},
       };
       // Values views keep object's identity comparison and hash.
       if (set_like) {
@@ -306,9 +319,10 @@ PyTypeObject* ViewType<Traits, Kind>::type() {
       v.push_back({0, nullptr});
       return v;
     }();
-    static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Object)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               slots.data()};
+    static PyType_Spec spec = {
+        qualified.c_str(), static_cast<int>(sizeof(Object)), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+        slots.data()};
     return type_from_spec(&spec);
   }();
   return t;
