@@ -208,7 +208,9 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
       std::vector<OwnedRef> snapshot;
       std::uint64_t version;
       {
-        SharedBorrow b(head_of(self).flag);
+        // A set being mutated right now cannot be iterated: that is an
+        // internal-invariant failure, as for the maps, not a user error.
+        SharedBorrow b(head_of(self).flag, BorrowOf::Other);
         snapshot =
             take_snapshot(set_of(self).map(), [](const HashedAny& k, const Unit&) { return Py_NewRef(k.object()); });
         version = head_of(self).version;
