@@ -27,3 +27,17 @@ step "Python extension"
 scripts/install-module.sh "$py"
 step "Python tests"
 "$py" -m pytest -q tests/python
+
+step "Python tests with PYTHONMALLOC=debug"
+PYTHONMALLOC=debug "$py" -m pytest -q -p no:cacheprovider tests/python
+
+step "Python tests against an ASan+UBSan build of the extension"
+"$cmake_bin" -S . -B build/asan-py -G Ninja -DBRINDLE_PYTHON=ON -DBRINDLE_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
+"$cmake_bin" --build build/asan-py -j "$jobs"
+# The interpreter itself is not instrumented, so the sanitizer runtime must be
+# loaded first; leak checking would report the interpreter's own allocations.
+asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$root/build/asan-py")
+"${asan_env[@]}" "$py" -c 'import brindle, sys; assert "asan-py" in brindle.__file__, brindle.__file__'
+"${asan_env[@]}" "$py" -m pytest -q -p no:cacheprovider tests/python

@@ -1,0 +1,315 @@
+"""The containers under the collector, deep structures, interrupts and
+threads: they must hold up the way dict and set do."""
+
+import gc
+import random
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+import brindle
+
+MAPS = [brindle.ElasticHashMap, brindle.FunnelHashMap]
+SETS = [brindle.ElasticHashSet, brindle.FunnelHashSet]
+
+
+class Node:
+    """A plain object that can be weakly referenced, to watch collection."""
+
+
+def collected(make_cycle):
+    member = Node()
+    make_cycle(member)
+    ref = weakref.ref(member)
+    del member
+    gc.collect()
+    return ref() is None
+
+
+@pytest.mark.parametrize("cls", MAPS)
+@pytest.mark.parametrize(
+    "shape",
+    ["self", "value", "key_iter", "view", "snapshot", "items_snapshot"],
+)
+def test_map_cycles_are_collected(cls, shape):
+    def make(member):
+        m = cls()
+        m["member"] = member
+        if shape == "self":
+            m[0] = m
+        elif shape == "value":
+            member.back = m
+        elif shape == "key_iter":
+            m["it"] = iter(m)
+        elif shape == "view":
+            m["view"] = m.items()
+        elif shape == "snapshot":
+            it = iter(m.values())
+            member.it = it
+        elif shape == "items_snapshot":
+            it = iter(m.items())
+            member.it = it
+            member.m = m
+
+    assert collected(make)
+
+
+@pytest.mark.parametrize("cls", SETS)
+def test_set_cycles_are_collected(cls):
+    def make(member):
+        s = cls()
+        s.add(member)
+        member.s = s
+        member.it = iter(s)
+
+    assert collected(make)
+
+
+@pytest.mark.parametrize("cls", MAPS + SETS)
+def test_reachable_containers_survive_collections_from_eq_and_del(cls):
+    class Collecting:
+        def __init__(self, v):
+            self.v = v
+
+        def __hash__(self):
+            return 7  # all collide, so lookups call __eq__
+
+        def __eq__(self, other):
+            gc.collect()
+            return isinstance(other, Collecting) and other.v == self.v
+
+        def __del__(self):
+            gc.collect()
+
+    c = cls()
+    add = c.add if hasattr(c, "add") else (lambda k: c.__setitem__(k, k.v))
+    for v in range(8):
+        add(Collecting(v))
+    for v in range(0, 8, 2):
+        if hasattr(c, "discard"):
+            c.discard(Collecting(v))
+        else:
+            del c[Collecting(v)]
+    gc.collect()
+    assert sorted(k.v for k in c) == list(range(1, 8, 2))
+
+
+class Link:
+    __slots__ = ("next",)
+
+
+@pytest.mark.parametrize("cls", MAPS + SETS)
+def test_deep_chains_deallocate_without_overflowing_the_stack(cls):
+    head = None
+    for _ in range(200_000):
+        c = cls()
+        link = Link()
+        link.next = head
+        if hasattr(c, "add"):
+            c.add(link)
+        else:
+            c[0] = link
+        head = c
+    del c, link
+    del head  # must not crash
+
+
+class Interrupting:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        raise self.exc
+
+
+@pytest.mark.parametrize("cls", MAPS)
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+def test_interrupts_inside_eq_are_not_swallowed(cls, exc):
+    m = cls()
+    m[Interrupting(ValueError())] = 1
+    assert Interrupting(ValueError()) not in m  # ordinary errors: unequal
+    it = iter(m)
+    with pytest.raises(exc):
+        m[Interrupting(exc())] = 2
+    # The store finished as with any unequal key, and bumped the version.
+    assert len(m) == 2
+    with pytest.raises(RuntimeError, match="changed size"):
+        next(it)
+    with pytest.raises(exc):
+        Interrupting(exc()) in m
+
+
+@pytest.mark.parametrize("cls", SETS)
+def test_interrupts_inside_eq_in_sets(cls):
+    s = cls([Interrupting(ValueError())])
+    with pytest.raises(KeyboardInterrupt):
+        s.discard(Interrupting(KeyboardInterrupt()))
+    assert len(s) == 1
+
+
+def test_unsupported_subinterpreter_use_fails_cleanly():
+    interpreters = pytest.importorskip("concurrent.interpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(Exception) as info:
+            interp.exec("import brindle")
+        assert "ImportError" in str(info.value)
+    finally:
+        interp.close()
+
+
+# ---- threads -----------------------------------------------------------------
+
+BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
+
+
+def panic_type():
+    m = brindle.ElasticHashMap()
+
+    class Evil:
+        def __hash__(self):
+            iter(m)  # iterating a map under mutation is an invariant failure
+            return 1
+
+    try:
+        m[Evil()] = 1
+    except BaseException as e:  # noqa: BLE001 - PanicException is not an Exception
+        return type(e)
+    raise AssertionError("expected a PanicException")
+
+
+def expected_error(e, panic):
+    if isinstance(e, RuntimeError):
+        return str(e) in BORROW_ERRORS + ("dictionary changed size during iteration",)
+    return isinstance(e, panic) and str(e) == "Already mutably borrowed"
+
+
+@pytest.mark.parametrize("cls", MAPS + SETS)
+def test_concurrent_readers_writers_and_iterators(cls):
+    panic = panic_type()
+    c = cls()
+    is_set = hasattr(c, "add")
+    n_threads, seconds = 4, 0.5
+    models = [dict() for _ in range(n_threads)]
+    unexpected = []
+    barrier = threading.Barrier(n_threads)
+
+    def work(tid):
+        rng = random.Random(tid)
+        model = models[tid]
+        barrier.wait()
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            key = tid * 1_000_000 + rng.randrange(200)
+            op = rng.randrange(6)
+            try:
+                if op == 0:
+                    if is_set:
+                        c.add(key)
+                        model[key] = None
+                    else:
+                        c[key] = tid
+                        model[key] = tid
+                elif op == 1:
+                    if is_set:
+                        c.discard(key)
+                    else:
+                        c.pop(key, 0)
+                    model.pop(key, None)
+                elif op == 2:
+                    key in c
+                    len(c)
+                elif op == 3:
+                    for _ in c:
+                        pass
+                elif op == 4:
+                    repr(c)
+                    c.copy()
+                else:
+                    c == c
+            except BaseException as e:  # noqa: BLE001
+                if not expected_error(e, panic):
+                    unexpected.append(repr(e))
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert unexpected == []
+    expected = {}
+    for model in models:
+        expected.update(model)
+    if is_set:
+        assert set(c) == set(expected)
+    else:
+        assert dict(zip(c.keys(), c.values())) == expected
+
+
+# ---- reference leaks -----------------------------------------------------------
+
+
+def exercise(cls_map, cls_set):
+    m = cls_map({i: str(i) for i in range(50)}, extra=1)
+    m[100] = (1,)
+    m.update([(i, i) for i in range(40, 60)])
+    m |= {"x": 2}
+    _ = m | {"y": 3}
+    _ = {"z": 4} | m
+    m.setdefault("s", 5)
+    m.pop("s")
+    _ = m.get(2), m[100], 4 in m, m == dict(m.items()), m != {}
+    m.popitem()
+    del m[next(iter(m))]
+    _ = list(m), list(m.keys()), list(m.values()), list(m.items()), repr(m.items())
+    _ = m.keys() & {1, 2}, m.items() | [(9, 9)], m.keys() ^ [1, 500], m.keys() - [2]
+    _ = m.copy(), cls_map.fromkeys(range(10))
+    for bad in ([], {}):
+        with pytest.raises(TypeError):
+            m[bad] = 1
+    with pytest.raises(KeyError):
+        m.pop("missing")
+    m.clear()
+    s = cls_set(range(50))
+    s.add(100)
+    s.discard(1)
+    s.remove(2)
+    s.pop()
+    _ = s | [1, 2], [7] | s, s & {3, 4}, s - {5}, {5, 6} - s, s ^ [6, 6, 7]
+    s |= cls_set([200])
+    s &= range(150)
+    s -= [3]
+    s ^= [4]
+    s.update([1], (2,))
+    s.intersection_update(range(100))
+    s.difference_update([5])
+    s.symmetric_difference_update([6])
+    _ = s.union([1]), s.intersection([2]), s.difference([3]), s.symmetric_difference([4])
+    _ = s.issubset(range(1000)), s.issuperset([1]), s.isdisjoint([-1]), s == set(s), s.copy()
+    with pytest.raises(TypeError):
+        s.add([])
+    s.clear()
+
+
+@pytest.mark.parametrize("twin", ["elastic", "funnel"])
+def test_no_reference_leaks(twin):
+    cls_map = getattr(brindle, twin.capitalize() + "HashMap")
+    cls_set = getattr(brindle, twin.capitalize() + "HashSet")
+    # The interpreter's caches and free lists take a while to settle.
+    for _ in range(600):
+        exercise(cls_map, cls_set)
+    gc.collect()
+    samples = []
+    for _ in range(4):
+        for _ in range(50):
+            exercise(cls_map, cls_set)
+        gc.collect()
+        samples.append(sys.getallocatedblocks())
+    # A leak of even one object per round would grow by 50 blocks per sample.
+    assert max(samples) - min(samples) < 25, samples
