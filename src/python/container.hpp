@@ -129,6 +129,16 @@ struct ContainerType {
     });
   }
 
+  // The object, its table's arena and descriptor arrays.
+  static PyObject* sizeof_(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+      SharedBorrow b(head_of(self).flag);
+      const std::uint64_t bytes =
+          static_cast<std::uint64_t>(Py_TYPE(self)->tp_basicsize) + table_of(self).table().heap_bytes();
+      return check(PyLong_FromUnsignedLongLong(bytes));
+    });
+  }
+
   // The collector sees every stored object, so cycles through a container
   // can be collected.  No borrow is taken: the table is consistent whenever
   // Python code can run, and traversal never changes it.
@@ -168,6 +178,12 @@ struct ContainerType {
     Py_TRASHCAN_END
   }
 };
+
+// Views and iterators are not data: like dict's, they refuse to pickle.
+inline PyObject* refuse_pickle(PyObject* self, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+  return nullptr;
+}
 
 inline PyObject* bool_ref(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 

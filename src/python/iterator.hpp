@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "container.hpp"
 #include "entry.hpp"
 #include "object.hpp"
 
@@ -38,7 +39,12 @@ struct IterType {
   static PyTypeObject* type() {
     static PyTypeObject* const t = [] {
       static std::string qualified = std::string("brindle.") + name();
+      static PyMethodDef methods[] = {
+          {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+          {nullptr, nullptr, 0, nullptr},
+      };
       static PyType_Slot slots[] = {
+          {Py_tp_methods, methods},
           {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
           {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
           {Py_tp_clear, reinterpret_cast<void*>(tp_clear)},

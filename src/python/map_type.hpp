@@ -141,6 +141,27 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
+  // Pickles and copies rebuild the map with its reserve fraction and then
+  // store the items one by one, so a map that contains itself round-trips.
+  static PyObject* reduce(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+      OwnedRef items, args;
+      {
+        SharedBorrow b(head_of(self).flag);
+        const Map& m = map_of(self);
+        items = check_owned(PyList_New(0));
+        m.for_each([&](const HashedAny& k, const StoredRef& v) {
+          OwnedRef pair = check_owned(PyTuple_Pack(2, k.object(), v.get()));
+          if (PyList_Append(items.get(), pair.get()) < 0) throw_python_error();
+        });
+        args = check_owned(Py_BuildValue("(kd)", static_cast<unsigned long>(m.len()), m.reserve_fraction()));
+      }
+      OwnedRef ctor = check_owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "with_options"));
+      OwnedRef it = check_owned(PyObject_GetIter(items.get()));
+      return check(PyTuple_Pack(5, ctor.get(), args.get(), Py_None, Py_None, it.get()));
+    });
+  }
+
   // The views; defined with the view classes.
   static PyObject* keys(PyObject* self, PyObject*);
   static PyObject* values(PyObject* self, PyObject*);
@@ -399,6 +420,8 @@ PyTypeObject* MapType<Traits>::type() {
         {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::setdefault)),
          METH_FASTCALL | METH_KEYWORDS, "setdefault($self, key, default=None)\n--\n\n"},
         {"copy", M::copy, METH_NOARGS, "copy($self)\n--\n\n"},
+        {"__reduce__", M::reduce, METH_NOARGS, "__reduce__($self)\n--\n\nSupport for pickle and copy."},
+        {"__sizeof__", M::sizeof_, METH_NOARGS, "__sizeof__($self)\n--\n\nSize in bytes, tables included."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {

@@ -159,6 +159,20 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     });
   }
 
+  // Pickles and copies rebuild the set from a list of its elements.
+  static PyObject* reduce(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+      OwnedRef elements = check_owned(PyList_New(0));
+      {
+        SharedBorrow b(head_of(self).flag);
+        set_of(self).for_each([&](const HashedAny& k) {
+          if (PyList_Append(elements.get(), k.object()) < 0) throw_python_error();
+        });
+      }
+      return check(Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), elements.get()));
+    });
+  }
+
   // ---- element operations -------------------------------------------------
 
   static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -466,6 +480,8 @@ PyTypeObject* SetType<Traits>::type() {
          "difference_update($self, /, *others)\n--\n\n"},
         {"symmetric_difference_update", fast_kw(S::symmetric_difference_update), kw,
          "symmetric_difference_update($self, other)\n--\n\n"},
+        {"__reduce__", S::reduce, METH_NOARGS, "__reduce__($self)\n--\n\nSupport for pickle and copy."},
+        {"__sizeof__", S::sizeof_, METH_NOARGS, "__sizeof__($self)\n--\n\nSize in bytes, tables included."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {

@@ -297,10 +297,15 @@ PyTypeObject* ViewType<Traits, Kind>::type() {
         : Kind == ViewKind::Values ? "Live view over values (mirrors `dict.values()`)."
                                    : "Live view over `(key, value)` pairs (mirrors `dict.items()`).\n"
                                      "Its set operations build fresh `(k, v)` tuples.";
+    static PyMethodDef reduce_methods[] = {
+        {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
     static std::vector<PyType_Slot> slots = [] {
       std::vector<PyType_Slot> v = {
           {Py_tp_dealloc, reinterpret_cast<void*>(V::dealloc)},
           {Py_tp_traverse, reinterpret_cast<void*>(V::traverse)},
+          {Py_tp_methods, reduce_methods},
           {Py_tp_doc, const_cast<char*>(doc)},
           {Py_tp_iter, reinterpret_cast<void*>(V::iter)},
           {Py_tp_repr, reinterpret_cast<void*>(V::repr)},

@@ -46,6 +46,8 @@ class HashSet {
   void reserve(std::uint64_t additional) { map_.reserve(additional); }
   std::uint64_t seed() const { return map_.seed(); }
   double reserve_fraction() const { return map_.reserve_fraction(); }
+  R& table() { return map_.table(); }
+  const R& table() const { return map_.table(); }
   Map& map() { return map_; }
   const Map& map() const { return map_; }
 
