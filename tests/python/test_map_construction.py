@@ -62,31 +62,20 @@ def test_capacity_accepts_index_objects(map_cls):
     assert map_cls(capacity=Index()).capacity == map_cls(capacity=13).capacity
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda c: c(None, None),
-        lambda c: c(None, other=None),
-        lambda c: c.with_options(0, None, 1),
-        lambda c: c.with_options(capacity=0, nonsense=1),
-        lambda c: c.with_options(0, capacity=0),
-        lambda c: c.fromkeys(),
-        lambda c: c.fromkeys([], None, None),
-        lambda c: c.fromkeys([], values=1),
-        lambda c: c().copy(1),
-    ],
-    ids=[
-        "two-positional",
-        "other-twice",
-        "with_options-three-positional",
-        "with_options-unknown-keyword",
-        "with_options-capacity-twice",
-        "fromkeys-missing-iterable",
-        "fromkeys-surplus",
-        "fromkeys-unknown-keyword",
-        "copy-with-argument",
-    ],
-)
+ARGUMENT_ERRORS = {
+    "two-positional": lambda c: c(None, None),
+    "other-twice": lambda c: c(None, other=None),
+    "with_options-three-positional": lambda c: c.with_options(0, None, 1),
+    "with_options-unknown-keyword": lambda c: c.with_options(capacity=0, nonsense=1),
+    "with_options-capacity-twice": lambda c: c.with_options(0, capacity=0),
+    "fromkeys-missing-iterable": lambda c: c.fromkeys(),
+    "fromkeys-surplus": lambda c: c.fromkeys([], None, None),
+    "fromkeys-unknown-keyword": lambda c: c.fromkeys([], values=1),
+    "copy-with-argument": lambda c: c().copy(1),
+}
+
+
+@pytest.mark.parametrize("call", ARGUMENT_ERRORS.values(), ids=ARGUMENT_ERRORS.keys())
 def test_argument_errors(map_cls, call):
     with pytest.raises(TypeError):
         call(map_cls)
