@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Everything the demo and the tests need, made idempotent: system packages,
-# the free-threaded interpreter, and a virtual environment in .venv.
+# a CPython 3.14 interpreter, and a virtual environment for it.
+#
+#   scripts/setup.sh [ft|gil]   ft (default): free-threaded, in .venv
+#                               gil: the default GIL build, in .venv-gil
 # Prints the venv's python on stdout.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,8 +19,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
 fi
 
-py=$("$root/scripts/ensure-python.sh" ft)
+flavor=${1:-ft}
+py=$("$root/scripts/ensure-python.sh" "$flavor")
 venv=$root/.venv
+[ "$flavor" = gil ] && venv=$root/.venv-gil
 stamp=$venv/.brindle-stamp
 want="$py $(sha256sum "$root/requirements-dev.txt" | cut -d' ' -f1)"
 if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then

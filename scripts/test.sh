@@ -41,3 +41,8 @@ asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detec
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$root/build/asan-py")
 "${asan_env[@]}" "$py" -c 'import brindle, sys; assert "asan-py" in brindle.__file__, brindle.__file__'
 "${asan_env[@]}" "$py" -m pytest -q -p no:cacheprovider tests/python
+
+step "Python tests on the GIL-enabled CPython 3.14"
+py_gil=$(scripts/setup.sh gil)
+scripts/install-module.sh "$py_gil"
+"$py_gil" -m pytest -q -p no:cacheprovider tests/python

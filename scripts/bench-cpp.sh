@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds and runs the C++ table benchmark, then prints each container's time
+# per operation as a ratio to boost::unordered_flat_map.
+#
+#   scripts/bench-cpp.sh            full run (all N, all containers)
+#   scripts/bench-cpp.sh --quick    N = 1000 and 100000 only, shorter timing
+#   scripts/bench-cpp.sh [--quick] [google-benchmark flags...]
+#
+# Raw results go to build/bench/table_bench.json.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+log() { printf 'bench-cpp: %s\n' "$*" >&2; }
+
+# Debian 12 ships boost 1.74 as libboost-dev; unordered_flat_map needs 1.81.
+. /etc/os-release
+boost_pkg=libboost-dev
+[ "${VERSION_ID:-}" = 12 ] && boost_pkg=libboost1.81-dev
+pkgs=(g++ cmake make libbenchmark-dev libabsl-dev "$boost_pkg")
+missing=()
+for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing ${missing[*]}"
+  apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+fi
+
+# Two seconds per benchmark would take an hour over 108 of them; 0.2 s keeps
+# the full run near ten minutes on two cores while the N = 10^6 cases still
+# repeat a few times.
+min_time=0.2
+filter=.
+args=()
+for a in "$@"; do
+  case "$a" in
+    --quick) min_time=0.05 filter='/(1000|100000)$' ;;
+    *) args+=("$a") ;;
+  esac
+done
+
+cmake -S . -B build/bench -DBRINDLE_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/bench --target brindle_bench -j 2
+
+out=build/bench/table_bench.json
+build/bench/brindle_bench --benchmark_min_time="$min_time" --benchmark_filter="$filter" \
+  --benchmark_out="$out" --benchmark_out_format=json "${args[@]}"
+
+if ! command -v python3 >/dev/null; then
+  log "python3 not found; ratios not printed (results are in $out)"
+  exit 0
+fi
+python3 - "$out" <<'EOF'
+import json, sys
+
+runs = json.load(open(sys.argv[1]))["benchmarks"]
+# CPU time per operation: the machine is shared, and wall time picks up
+# whatever else runs on it.
+per_op, probes, order = {}, {}, []
+for r in runs:
+    if r.get("run_type") != "iteration" or "items_per_second" not in r:
+        continue
+    workload, container, n = r["name"].split("/")
+    per_op[workload, container, n] = 1.0 / r["items_per_second"]
+    if container not in order:
+        order.append(container)
+    if "probe_avg" in r:
+        probes[workload, container, n] = (r["probe_avg"], r["probe_max"])
+
+others = [c for c in order if c != "boost_flat"]
+print("\nTime per operation as a ratio to boost_flat (lower is faster):\n")
+print("| workload | N | " + " | ".join(others) + " |")
+print("|---|---:|" + "---:|" * len(others))
+for (w, c, n), t in per_op.items():
+    if c != "boost_flat":
+        continue
+    cells = [f"{per_op[w, o, n] / t:.2f}" if (w, o, n) in per_op else "" for o in others]
+    print(f"| {w} | {n} | " + " | ".join(cells) + " |")
+
+ours = [c for c in order if any(k[1] == c for k in probes)]
+if ours:
+    print("\nProbe groups per lookup, average / maximum:\n")
+    print("| workload | N | " + " | ".join(ours) + " |")
+    print("|---|---:|" + "---:|" * len(ours))
+    seen = []
+    for w, _, n in probes:
+        if (w, n) not in seen:
+            seen.append((w, n))
+    for w, n in seen:
+        cells = [f"{probes[w, c, n][0]:.2f} / {probes[w, c, n][1]:.0f}" if (w, c, n) in probes else "" for c in ours]
+        print(f"| {w} | {n} | " + " | ".join(cells) + " |")
+EOF
