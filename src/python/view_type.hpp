@@ -152,9 +152,11 @@ struct ViewType {
   static bool equals(PyObject* self, PyObject* other) {
     Borrows b(self);
     const Map& m = MapT::map_of(map_obj(self));
+    // The other side's errors only make the views unequal, as for the maps'
+    // own ==; an interrupt among them is kept and raised when the call ends.
     const Py_ssize_t n = PyObject_Length(other);
     if (n < 0) {
-      PyErr_Clear();
+      swallow_comparison_error();
       return false;
     }
     if (n != static_cast<Py_ssize_t>(m.len())) return false;
@@ -165,7 +167,7 @@ struct ViewType {
       if (!kv) break;
       OwnedRef e = check_owned(element(*kv->first, *kv->second));
       const int r = PySequence_Contains(other, e.get());
-      if (r < 0) PyErr_Clear();
+      if (r < 0) swallow_comparison_error();
       all = r == 1;
     }
     return all;

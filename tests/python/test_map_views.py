@@ -170,6 +170,10 @@ def test_equality_swallows_errors_of_the_other_side(map_cls):
     assert keys != Awkward(length_error=OverflowError())
     assert keys != Awkward(contains_error=LookupError())
     assert not (keys == Awkward(contains_error=LookupError()))
+    # An interrupt is not an answer to "equal?": it still ends the comparison.
+    for awkward in (Awkward(length_error=KeyboardInterrupt()), Awkward(contains_error=KeyboardInterrupt())):
+        with pytest.raises(KeyboardInterrupt):
+            keys == awkward
 
 
 @pytest.mark.parametrize(
