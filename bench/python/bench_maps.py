@@ -148,6 +148,39 @@ register(Workload("for k in m", "map", lambda c, d: (filled(c, d), None), _itera
 register(Workload("m.copy()", "map", lambda c, d: (filled(c, d), None), _copy))
 
 
+# ---- bulk insertion: update and | ---------------------------------------------------
+
+
+def _update(state):
+    m, source = state
+    m.update(source)
+
+
+def _merge(state):
+    m, other = state
+    m | other
+
+
+def _pairs(data: Data) -> list:
+    return list(zip(data.keys, data.values))
+
+
+def _others(data: Data) -> Data:
+    """The missing keys as a data set of their own."""
+    return Data(data.kind, data.missing, [], data.values)
+
+
+# Each update adds N new items to a map that already holds N other keys, so
+# the target is rebuilt for every repeat.  (Into an empty dict, CPython copies
+# a dict source's whole table at once, which says nothing about insertion.)
+# For dict, "same class" and "dict" are the same operation.
+register(Workload("update(same class)", "map", lambda c, d: (filled(c, _others(d)), filled(c, d)), _update, fresh=True))
+register(Workload("update(dict)", "map", lambda c, d: (filled(c, _others(d)), dict(_pairs(d))), _update, fresh=True))
+register(Workload("update(list of pairs)", "map", lambda c, d: (filled(c, _others(d)), _pairs(d)), _update, fresh=True))
+# N items | N other items of the same class: a new map of 2N.
+register(Workload("m | same class", "map", lambda c, d: (filled(c, d), filled(c, _others(d))), _merge))
+
+
 # ---- running ------------------------------------------------------------------------------
 
 
