@@ -1,7 +1,6 @@
 """Set algebra, in-place and reflected operators, relations and comparison of both set classes."""
 
 import collections.abc
-import operator
 
 import pytest
 
@@ -72,19 +71,6 @@ def test_methods_with_several_or_no_arguments(set_cls):
     assert s.symmetric_difference(other=[2, 3]) == {1, 3}
 
 
-def test_in_place_operators_take_any_iterable(set_cls):
-    s = set_cls([0, 1, 2])
-    alias = s
-    s |= [3]
-    s &= (1, 2, 3)
-    s -= range(2)
-    s ^= "ab"
-    assert s is alias and s == {2, 3, "a", "b"}
-    with pytest.raises(TypeError):
-        s |= 5
-    assert s is alias
-
-
 @pytest.mark.parametrize(
     "expr, expected",
     [
@@ -100,32 +86,6 @@ def test_in_place_operators_take_any_iterable(set_cls):
 def test_reflected_forms_give_the_set_class(set_cls, expr, expected):
     r = expr(set_cls)
     assert type(r) is set_cls and r == expected
-
-
-@pytest.mark.parametrize("op", [operator.or_, operator.and_, operator.sub, operator.xor])
-def test_left_operand_class_decides(set_cls, op):
-    a, b = set_cls([1, 2]), twin(set_cls)([2, 3])
-    r = op(a, b)
-    assert type(r) is set_cls
-    assert r == op({1, 2}, {2, 3})
-    assert type(op(b, a)) is twin(set_cls)
-    with pytest.raises(TypeError):
-        op(5, a)
-    with pytest.raises(TypeError):
-        op(a, 5)
-
-
-def test_symmetric_difference_toggles_once_per_item(set_cls):
-    assert set_cls([1]).symmetric_difference([2, 2]) == {1}
-    assert set_cls([1]).symmetric_difference([2, 2, 2]) == {1, 2}
-    s = set_cls()
-    it = iter(s)
-    s ^= [1, 1]
-    assert len(s) == 0 and bumped(it)  # an argument that yielded items bumps
-    it = iter(s)
-    s ^= []
-    s.symmetric_difference_update(set_cls())
-    assert not bumped(it)
 
 
 # ---- which element objects survive ------------------------------------------------------
@@ -295,27 +255,6 @@ def test_a_set_operating_with_itself_follows_set(set_cls, form, reference, items
     assert bumped(it) == (len(expected) != len(items))
     s.add(100)  # every borrow was given back
     assert 100 in s
-
-
-@pytest.mark.parametrize(
-    "op, expected",
-    [
-        (lambda s: s | s, {1, 2}),
-        (lambda s: s & s, {1, 2}),
-        (lambda s: s - s, set()),
-        (lambda s: s ^ s, set()),
-        (lambda s: s.union(s, s), {1, 2}),
-        (lambda s: s.intersection(s), {1, 2}),
-        (lambda s: s.difference(s), set()),
-        (lambda s: s.symmetric_difference(s), set()),
-    ],
-)
-def test_results_of_a_set_with_itself(set_cls, op, expected):
-    s = set_cls([1, 2])
-    it = iter(s)
-    r = op(s)
-    assert type(r) is set_cls and r is not s and r == expected
-    assert s == {1, 2} and not bumped(it)
 
 
 # ---- intersection with a membership test that raises ------------------------------------------
@@ -492,31 +431,15 @@ collections.abc.Set.register(AbcSet)
 @pytest.mark.parametrize(
     "expr, expected",
     [
-        (lambda c: c([1, 2]).issubset([1, 2, 3]), True),
-        (lambda c: c([1, 2]).issubset(range(5)), True),
-        (lambda c: c([1, 2]).issubset(c([1, 2])), True),
         (lambda c: c([1, 2, 3]).issubset(c([1, 2])), False),
-        (lambda c: c([1, 2]).issubset(twin(c)([1, 5])), False),
-        (lambda c: c().issubset([]), True),
-        (lambda c: c().issuperset([]), True),
         (lambda c: c([1]).issuperset([1, 1, 1]), True),
-        (lambda c: c([1]).issuperset(c([1, 2])), False),
-        (lambda c: c([1, 2]).issuperset(other=(x for x in [2])), True),
-        (lambda c: c([1]).isdisjoint([1, []]), False),
-        (lambda c: c([1]).isdisjoint(c([2, 3])), True),
+        (lambda c: c([1]).isdisjoint([1, []]), False),  # answers before the unhashable item
         (lambda c: c(range(9)).isdisjoint(c([8])), False),
-        (lambda c: c().isdisjoint(c()), True),
-        (lambda c: c([1]) == {1}, True),
-        (lambda c: c([1]) == frozenset({1}), True),
         (lambda c: c([1]) == {1: 0}.keys(), True),
-        (lambda c: {1} == c([1]), True),
-        (lambda c: c([1]) == [1], False),
-        (lambda c: c([1]) != [1], True),
         (lambda c: c([1]) == twin(c)([1]), False),
-        (lambda c: c([1]) == c([1.0]), True),
-        (lambda c: c([1, 2]) == {1, 3}, False),
-        (lambda c: c([1]) == {1, 2}, False),
         (lambda c: c([1]) == AbcSet([1]), True),
+        (lambda c: AbcSet([1, 2]) == c([1, 2]), True),
+        (lambda c: c([1]) == AbcSet([2]), False),
         (lambda c: c([1]) == AbcSet([1], broken_len=True), False),
         (lambda c: c([1]) != AbcSet([1], broken_len=True), True),
     ],
@@ -525,23 +448,10 @@ def test_relations(set_cls, expr, expected):
     assert expr(set_cls) is expected
 
 
-@pytest.mark.parametrize(
-    "expr",
-    [
-        lambda c: c([1]).issubset([[]]),
-        lambda c: c([1]).issuperset([[]]),
-        lambda c: c([1]).isdisjoint([2, []]),
-        lambda c: c([1]).issubset(5),
-        lambda c: c([1]) < c([1, 2]),
-        lambda c: c() <= set(),
-        lambda c: c() >= c(),
-    ],
-)
-def test_relation_errors(set_cls, expr):
-    with pytest.raises(TypeError):
-        expr(set_cls)
-
-
-def test_relations_with_itself(set_cls):
-    s = set_cls([1])
-    assert s == s and s.issubset(s) and s.issuperset(s) and not s.isdisjoint(s)
+def test_set_likeness_is_asked_anew_each_time(set_cls, monkeypatch):
+    s, other = set_cls([1]), AbcSet([1])
+    assert s == other
+    monkeypatch.setattr(collections.abc, "Set", collections.abc.Sequence)
+    assert s != other
+    monkeypatch.setattr(collections.abc, "Set", object)
+    assert s == iter([1]) and s != iter([2])
