@@ -1,0 +1,667 @@
+#pragma once
+// The elastic table: open addressing without reordering over levels of
+// falling size, filled by a precomputed batch plan so that an insertion
+// normally probes two adjacent levels and the fuller one only a few groups
+// deep.  Entries never move except when the whole table is rebuilt.
+
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "../common/arena/control.hpp"
+#include "../common/arena/layout.hpp"
+#include "../common/arena/slot_entry.hpp"
+#include "../common/saturate.hpp"
+#include "../map/failure.hpp"
+#include "../map/hash.hpp"
+#include "elastic_geometry.hpp"
+
+namespace brindle {
+
+// Lets standard containers take their memory from a table's allocator, so
+// descriptor arrays come from the same place as the arena.
+template <class T, Allocator A>
+struct DescriptorAllocator {
+  using value_type = T;
+  using propagate_on_container_move_assignment = std::true_type;
+  using propagate_on_container_swap = std::true_type;
+
+  explicit DescriptorAllocator(A a) noexcept : alloc(a) {}
+  template <class U>
+  DescriptorAllocator(const DescriptorAllocator<U, A>& o) noexcept : alloc(o.alloc) {}
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = alloc.allocate(n * sizeof(T), ALIGN);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept { alloc.deallocate(p, n * sizeof(T), ALIGN); }
+
+  template <class U>
+  friend bool operator==(const DescriptorAllocator& a, const DescriptorAllocator<U, A>& b) noexcept {
+    return a.alloc == b.alloc;
+  }
+
+  static constexpr std::size_t ALIGN = alignof(T) > ARENA_ALIGN ? alignof(T) : ARENA_ALIGN;
+  [[no_unique_address]] A alloc;
+};
+
+struct ElasticLocation {
+  std::uint32_t level = 0;
+  std::uint32_t slot = 0;
+  friend bool operator==(const ElasticLocation&, const ElasticLocation&) = default;
+};
+
+// A resumable position in a scan; level 0 first, ascending slots within a
+// level.  A default-constructed cursor has not started.
+struct ElasticScanCursor {
+  std::uint32_t level = 0;
+  std::uint32_t next_group = 0;  // slot index of the next group to load
+  std::uint32_t run_end = 0;     // slot count of the level
+  std::int32_t group_base = -GROUP_WIDTH;
+  std::uint16_t pending = 0;  // full slots of the loaded group not yet yielded
+  std::uint8_t started = 0;
+  // Groups of control bytes this cursor has loaded; lets callers measure scan cost.
+  std::uint64_t groups_loaded = 0;
+};
+
+template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
+class ElasticTable {
+  static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
+                "a rebuild moves entries after the old arena is detached; a throwing move would lose them");
+
+ public:
+  using key_type = K;
+  using mapped_type = V;
+  using Entry = SlotEntry<K, V>;
+  using Location = ElasticLocation;
+  using ScanCursor = ElasticScanCursor;
+
+  struct Placement {
+    std::uint32_t level;
+    std::uint32_t slot;
+    std::uint32_t probe_length;  // groups walked from the home group, inclusive
+  };
+
+ private:
+  using LevelAllocator = DescriptorAllocator<ElasticLevel, A>;
+  using PlanAllocator = DescriptorAllocator<std::uint32_t, A>;
+  using LevelArray = std::vector<ElasticLevel, LevelAllocator>;
+  using PlanArray = std::vector<std::uint32_t, PlanAllocator>;
+  using SlotAllocator = DescriptorAllocator<std::uint32_t, A>;
+  using SlotList = std::vector<std::uint32_t, SlotAllocator>;
+  using ArenaType = Arena<Entry, A>;
+
+  enum class RebuildOrder { scan, by_tag };
+
+  struct Geometry {
+    ArenaType arena;
+    LevelArray levels;
+    PlanArray plan;
+    std::uint32_t capacity;
+    std::uint32_t max_items;
+  };
+
+  // Owns a detached arena while a rebuild moves its entries out; drops
+  // whatever is still full when it goes.
+  struct ArenaDropGuard {
+    ArenaType arena;
+    LevelArray levels;
+    ArenaDropGuard(ArenaType a, LevelArray l) noexcept : arena(std::move(a)), levels(std::move(l)) {}
+    ArenaDropGuard(const ArenaDropGuard&) = delete;
+    ArenaDropGuard& operator=(const ArenaDropGuard&) = delete;
+    ~ArenaDropGuard() { drop_entries(arena, levels); }
+  };
+
+ public:
+  ElasticTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
+      : delta_(clamp_reserve_fraction(reserve_fraction)),
+        seed_(seed),
+        alloc_(alloc),
+        levels_(LevelAllocator(alloc)),
+        plan_(PlanAllocator(alloc)) {
+    install(allocate_geometry(nominal_capacity_for(saturate_u32(capacity), delta_)));
+  }
+
+  ElasticTable(const ElasticTable&) = delete;
+  ElasticTable& operator=(const ElasticTable&) = delete;
+  ElasticTable(ElasticTable&& o) noexcept
+      : delta_(o.delta_),
+        seed_(o.seed_),
+        alloc_(o.alloc_),
+        arena_(std::move(o.arena_)),
+        levels_(std::move(o.levels_)),
+        plan_(std::move(o.plan_)),
+        len_(std::exchange(o.len_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)),
+        max_items_(std::exchange(o.max_items_, 0)),
+        batch_index_(std::exchange(o.batch_index_, 0)),
+        batch_remaining_(std::exchange(o.batch_remaining_, 0)),
+        max_populated_level_(std::exchange(o.max_populated_level_, 0)),
+        placements_since_rebuild_(std::exchange(o.placements_since_rebuild_, 0)),
+        churn_limit_(std::exchange(o.churn_limit_, 0)),
+        scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)) {
+    o.levels_.clear();
+    o.plan_.clear();
+  }
+  ElasticTable& operator=(ElasticTable&& o) noexcept {
+    if (this != &o) {
+      drop_entries(arena_, levels_);
+      delta_ = o.delta_;
+      seed_ = o.seed_;
+      alloc_ = o.alloc_;
+      arena_ = std::move(o.arena_);
+      levels_ = std::move(o.levels_);
+      plan_ = std::move(o.plan_);
+      o.levels_.clear();
+      o.plan_.clear();
+      len_ = std::exchange(o.len_, 0);
+      capacity_ = std::exchange(o.capacity_, 0);
+      max_items_ = std::exchange(o.max_items_, 0);
+      batch_index_ = std::exchange(o.batch_index_, 0);
+      batch_remaining_ = std::exchange(o.batch_remaining_, 0);
+      max_populated_level_ = std::exchange(o.max_populated_level_, 0);
+      placements_since_rebuild_ = std::exchange(o.placements_since_rebuild_, 0);
+      churn_limit_ = std::exchange(o.churn_limit_, 0);
+      scan_floor_.store(o.scan_floor_.exchange(0, std::memory_order_relaxed), std::memory_order_relaxed);
+    }
+    return *this;
+  }
+  ~ElasticTable() { drop_entries(arena_, levels_); }
+
+  // ---- lookup -------------------------------------------------------------
+
+  std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
+    return find_impl<false>(key, h, t, nullptr);
+  }
+
+  // Groups of control bytes that find(key, h, t) loads; for tests and benchmarks.
+  std::uint64_t probe_groups_for(const K& key, std::uint64_t h, std::uint8_t t) const {
+    std::uint64_t groups = 0;
+    find_impl<true>(key, h, t, &groups);
+    return groups;
+  }
+
+  Entry& entry_at(Location loc) const { return entries_of(levels_[loc.level])[loc.slot]; }
+
+  // ---- insertion ----------------------------------------------------------
+
+  // Replaces the value of an equal stored key (which stays) and returns the
+  // old value; otherwise adds the entry, growing first when full.
+  std::optional<V> insert(K key, V value, std::uint64_t h) {
+    if (auto loc = find(key, h, tag_of(h))) {
+      Entry& e = entry_at(*loc);
+      std::optional<V> old(std::move(e.value));
+      e.value = std::move(value);
+      return old;
+    }
+    insert_unique(std::move(key), std::move(value), h);
+    return std::nullopt;
+  }
+
+  // Adds an entry whose key is known to be absent; never compares keys.
+  void insert_unique(K key, V value, std::uint64_t h) {
+    make_room_for_new_key();
+    place(h, "no free slot found after resize", [&](Entry* p) noexcept {
+      ::new (static_cast<void*>(p)) Entry{std::move(key), std::move(value)};
+    });
+  }
+
+  // ---- removal ------------------------------------------------------------
+
+  Entry remove(Location loc) {
+    if (loc.level >= levels_.size()) throw InvariantFailure("location outside the table");
+    Entry e = take(loc);
+    while (max_populated_level_ > 0 && levels_[max_populated_level_].len == 0 &&
+           levels_[max_populated_level_].tombstones == 0)
+      --max_populated_level_;
+    const ElasticLevel& lv = levels_[loc.level];
+    if (lv.tombstones > lv.slot_count / 2) tidy(RebuildOrder::scan);
+    return e;
+  }
+
+  // Removal for a running scan: no reorganisation, so the cursor stays valid.
+  Entry extract_finish(Location loc) { return take(loc); }
+
+  // ---- whole-table operations ---------------------------------------------
+
+  // Rebuilds at nominal capacity c; every entry survives.  All new memory is
+  // obtained before the old arena is touched, so running out of memory
+  // leaves the table as it was.
+  void resize(std::uint32_t c) { rebuild(c, RebuildOrder::scan); }
+
+  // Makes room for `additional` more new keys without growth in between.
+  void reserve(std::uint64_t additional) {
+    const std::uint32_t needed = sat_add(len_, saturate_u32(additional));
+    if (needed <= max_items_) return;
+    std::uint64_t c = std::max<std::uint32_t>(capacity_, MIN_NOMINAL_CAPACITY);
+    while (max_items_for(static_cast<std::uint32_t>(c), delta_) < needed) {
+      if (c >= MAX_NOMINAL_CAPACITY) fail_capacity_overflow();
+      c *= 2;
+    }
+    resize(static_cast<std::uint32_t>(c));
+  }
+
+  // Drops every entry; keeps capacity, levels, plan, arena and seed.
+  void clear() {
+    drop_entries(arena_, levels_);
+    for (ElasticLevel& lv : levels_) {
+      std::memset(ctrl_of(arena_, lv), CTRL_EMPTY, lv.slot_count);
+      lv.len = 0;
+      lv.tombstones = 0;
+    }
+    len_ = 0;
+    restart_plan();
+  }
+
+  // ---- scanning -----------------------------------------------------------
+
+  std::optional<Location> scan_advance(ScanCursor& cur) const {
+    const auto level_count = static_cast<std::uint32_t>(levels_.size());
+    bool from_floor = false;
+    if (!cur.started) {
+      if (level_count == 0) return std::nullopt;
+      // Everything before the floor is known to be free, so a fresh scan
+      // starts there; this is what keeps repeated first-entry removal linear.
+      const std::uint64_t floor = scan_floor_.load(std::memory_order_relaxed);
+      cur.started = 1;
+      cur.pending = 0;
+      cur.level = static_cast<std::uint32_t>(floor >> 32);
+      cur.next_group = static_cast<std::uint32_t>(floor);
+      cur.group_base = -static_cast<std::int32_t>(GROUP_WIDTH);
+      cur.run_end = cur.level < level_count ? levels_[cur.level].slot_count : 0;
+      from_floor = true;
+    }
+    for (;;) {
+      if (cur.pending != 0) {
+        const auto bit = static_cast<std::uint32_t>(std::countr_zero(cur.pending));
+        cur.pending = static_cast<std::uint16_t>(cur.pending & (cur.pending - 1));
+        const Location loc{cur.level, static_cast<std::uint32_t>(cur.group_base) + bit};
+        if (from_floor)
+          scan_floor_.store(pack_position(cur.level, loc.slot & ~(GROUP_WIDTH - 1)), std::memory_order_relaxed);
+        return loc;
+      }
+      if (cur.level >= level_count) return std::nullopt;
+      const std::uint8_t* ctrl = ctrl_of(arena_, levels_[cur.level]);
+      while (cur.next_group < cur.run_end) {
+        cur.group_base = static_cast<std::int32_t>(cur.next_group);
+        cur.pending = static_cast<std::uint16_t>(Group(ctrl + cur.next_group).match_full().bits());
+        cur.next_group += GROUP_WIDTH;
+        ++cur.groups_loaded;
+        if (cur.pending != 0) break;
+      }
+      if (cur.pending != 0) continue;
+      ++cur.level;
+      cur.next_group = 0;
+      cur.group_base = -static_cast<std::int32_t>(GROUP_WIDTH);
+      cur.run_end = cur.level < level_count ? levels_[cur.level].slot_count : 0;
+      if (cur.level >= level_count) {
+        if (from_floor) scan_floor_.store(end_position(), std::memory_order_relaxed);
+        return std::nullopt;
+      }
+    }
+  }
+
+  // ---- observers ----------------------------------------------------------
+
+  std::uint32_t len() const noexcept { return len_; }
+  // The item limit, which is what callers see as capacity.
+  std::uint32_t capacity() const noexcept { return max_items_; }
+  std::uint32_t max_items() const noexcept { return max_items_; }
+  std::uint32_t nominal_capacity() const noexcept { return capacity_; }
+  std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_); }
+  double reserve_fraction() const noexcept { return delta_; }
+  std::uint32_t batch_index() const noexcept { return batch_index_; }
+  std::uint32_t batch_remaining() const noexcept { return batch_remaining_; }
+  std::uint32_t max_populated_level() const noexcept { return max_populated_level_; }
+  std::span<const ElasticLevel> levels() const noexcept { return {levels_.data(), levels_.size()}; }
+  std::span<const std::uint32_t> batch_plan() const noexcept { return {plan_.data(), plan_.size()}; }
+  std::uint8_t control_byte(Location loc) const { return ctrl_of(arena_, levels_[loc.level])[loc.slot]; }
+  std::uint64_t heap_bytes() const noexcept {
+    return (arena_.allocated() ? arena_.layout().size : 0) + levels_.capacity() * sizeof(ElasticLevel) +
+           plan_.capacity() * sizeof(std::uint32_t);
+  }
+
+  // Throws InvariantFailure naming the first broken invariant.  Walks every
+  // slot and every stored entry's probe path; meant for tests.
+  void check_invariants() const {
+    auto fail = [](const char* what) { throw InvariantFailure(what); };
+    std::uint64_t lens = 0;
+    std::uint64_t first_full = end_position();
+    for (std::uint32_t i = 0; i < levels_.size(); ++i) {
+      const ElasticLevel& lv = levels_[i];
+      lens += lv.len;
+      if (static_cast<std::uint64_t>(lv.len) + lv.tombstones > lv.slot_count)
+        fail("level len plus tombstones exceeds its slot count");
+      if (i > max_populated_level_ && (lv.len != 0 || lv.tombstones != 0))
+        fail("level above max_populated_level holds entries or tombstones");
+      const std::uint8_t* ctrl = ctrl_of(arena_, lv);
+      std::uint32_t full = 0, tombstones = 0;
+      for (std::uint32_t s = 0; s < lv.slot_count; ++s) {
+        if (ctrl[s] == CTRL_TOMBSTONE) ++tombstones;
+        if (!is_full(ctrl[s])) continue;
+        ++full;
+        first_full = std::min(first_full, pack_position(i, s & ~(GROUP_WIDTH - 1)));
+        const std::uint64_t h = table_hash(key_hash_word(entries_of(arena_, lv)[s].key), seed());
+        if (ctrl[s] != tag_of(h)) fail("stored tag does not match the key's hash");
+        std::uint32_t g = home_group(lv, h);
+        for (std::uint32_t k = 0;; ++k) {
+          if (k != 0) g = (g + k) & lv.group_mask;
+          if (k >= lv.max_probe_groups) fail("entry lies beyond its level's max_probe_groups");
+          if (g == s / GROUP_WIDTH) break;
+          if (Group(ctrl + g * GROUP_WIDTH).has_empty()) fail("empty slot on an entry's probe path");
+        }
+      }
+      if (full != lv.len || tombstones != lv.tombstones) fail("control bytes disagree with level counters");
+    }
+    if (lens != len_) fail("level lens do not sum to len");
+    if (!levels_.empty() && max_items_ > 0) {
+      std::uint64_t sum = 0;
+      for (std::uint32_t b : plan_) sum += b;
+      if (sum != max_items_) fail("batch plan does not sum to max_items");
+    }
+    if (!plan_.empty() && batch_remaining_ > plan_[batch_index_]) fail("batch_remaining exceeds its batch");
+    if (scan_floor_.load(std::memory_order_relaxed) > first_full) fail("scan floor lies past a full slot");
+  }
+
+ private:
+  static std::uint8_t* ctrl_of(const ArenaType& arena, const ElasticLevel& lv) noexcept {
+    return arena.ctrl() + lv.first_slot;
+  }
+  static Entry* entries_of(const ArenaType& arena, const ElasticLevel& lv) noexcept {
+    return arena.entries() + lv.first_slot;
+  }
+  std::uint8_t* ctrl_of(const ElasticLevel& lv) const noexcept { return ctrl_of(arena_, lv); }
+  Entry* entries_of(const ElasticLevel& lv) const noexcept { return entries_of(arena_, lv); }
+
+  static std::uint32_t home_group(const ElasticLevel& lv, std::uint64_t h) noexcept {
+    return (static_cast<std::uint32_t>(h) ^ static_cast<std::uint32_t>(lv.salt)) & lv.group_mask;
+  }
+
+  static std::uint64_t pack_position(std::uint32_t level, std::uint32_t slot) noexcept {
+    return (static_cast<std::uint64_t>(level) << 32) | slot;
+  }
+  std::uint64_t end_position() const noexcept { return pack_position(static_cast<std::uint32_t>(levels_.size()), 0); }
+
+  static void drop_entries(const ArenaType& arena, const LevelArray& levels) noexcept {
+    if constexpr (!std::is_trivially_destructible_v<Entry>) {
+      for (const ElasticLevel& lv : levels) {
+        const std::uint8_t* ctrl = ctrl_of(arena, lv);
+        Entry* entries = entries_of(arena, lv);
+        for (std::uint32_t base = 0; base < lv.slot_count; base += GROUP_WIDTH)
+          for (std::uint32_t bit : Group(ctrl + base).match_full()) std::destroy_at(&entries[base + bit]);
+      }
+    }
+  }
+
+  Geometry allocate_geometry(std::uint32_t c) const {
+    const std::vector<std::uint32_t> sizes = partition_levels(c);
+    const std::uint32_t max_items = max_items_for(c, delta_);
+    const std::vector<std::uint32_t> plan = build_batch_plan(sizes, max_items, delta_);
+    std::uint64_t total = 0;
+    for (std::uint32_t s : sizes) total += s;
+    Geometry g{ArenaType::allocate(total, alloc_), LevelArray(LevelAllocator(alloc_)),
+               PlanArray(plan.begin(), plan.end(), PlanAllocator(alloc_)), c, max_items};
+    g.levels.reserve(sizes.size());
+    std::uint32_t first = 0;
+    for (std::uint32_t i = 0; i < sizes.size(); ++i) {
+      g.levels.push_back(make_elastic_level(i, first, sizes[i], delta_));
+      first += sizes[i];
+    }
+    return g;
+  }
+
+  void install(Geometry&& g) noexcept {
+    arena_ = std::move(g.arena);
+    levels_ = std::move(g.levels);
+    plan_ = std::move(g.plan);
+    capacity_ = g.capacity;
+    max_items_ = g.max_items;
+    // Once the plan is used up, every new key goes through the fallback into
+    // level 0, taking its empty slots one by one until misses walk the whole
+    // level.  The plan places exactly max_items keys; allowing a quarter of
+    // the reserve beyond that before a same-capacity rebuild keeps misses
+    // within a small factor of a fresh table, at O(1/delta) amortised moves
+    // per insertion.  Below delta = 1/64 the cadence is capped instead, so
+    // churn never costs more than ~256 moves per insertion.
+    const std::uint32_t slack = std::max({reserved_part(capacity_, delta_ / 4), capacity_ / 256, 1u});
+    churn_limit_ = sat_add(max_items_, slack);
+    len_ = 0;
+    restart_plan();
+  }
+
+  void restart_plan() noexcept {
+    batch_index_ = 0;
+    batch_remaining_ = plan_.empty() ? 0 : plan_[0];
+    max_populated_level_ = 0;
+    placements_since_rebuild_ = 0;
+    scan_floor_.store(end_position(), std::memory_order_relaxed);
+  }
+
+  void make_room_for_new_key() {
+    if (len_ >= max_items_)
+      resize(capacity_ == 0 ? MIN_NOMINAL_CAPACITY : sat_mul(capacity_, 2));
+    else if (placements_since_rebuild_ >= churn_limit_)
+      tidy(RebuildOrder::by_tag);
+  }
+
+  // A same-capacity rebuild only tidies up; the table is sound without it,
+  // so running out of memory for it is no reason to fail the caller.
+  void tidy(RebuildOrder order) {
+    try {
+      rebuild(capacity_, order);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+
+  // Scan order moves a level's entries sorted by home group.  Growth spreads
+  // them over twice the groups, but at the same capacity every new home in
+  // level 0 equals the old one: the first batch then fills the front of
+  // level 0 solid and the plan strands the rest, and each further rebuild of
+  // that shape reproduces it.  Ordering by tag (hash bits that homes never
+  // use) gives the plan what a random insertion order would.
+
+  void rebuild(std::uint32_t c, RebuildOrder order) {
+    Geometry fresh = allocate_geometry(c);
+    SlotList by_tag{SlotAllocator(alloc_)};
+    if (order == RebuildOrder::by_tag) by_tag = full_slots_by_tag();
+    ArenaDropGuard old{std::move(arena_), std::move(levels_)};
+    install(std::move(fresh));
+    if (order == RebuildOrder::by_tag) {
+      for (std::uint32_t slot : by_tag) move_from(old.arena, slot);
+      return;
+    }
+    for (const ElasticLevel& lv : old.levels) {
+      const std::uint8_t* ctrl = ctrl_of(old.arena, lv);
+      for (std::uint32_t base = 0; base < lv.slot_count; base += GROUP_WIDTH)
+        for (std::uint32_t bit : Group(ctrl + base).match_full()) move_from(old.arena, lv.first_slot + base + bit);
+    }
+  }
+
+  // Moves the entry at arena slot `slot` of a detached arena into this table.
+  // On failure the entry is still in the old arena, whose guard drops it.
+  void move_from(const ArenaType& old, std::uint32_t slot) {
+    Entry& src = old.entries()[slot];
+    place(table_hash(key_hash_word(src.key), seed()), "no free slot found in freshly-allocated map",
+          [&](Entry* p) noexcept { ::new (static_cast<void*>(p)) Entry(std::move(src)); });
+    std::destroy_at(&src);
+    old.ctrl()[slot] = CTRL_EMPTY;
+  }
+
+  // Arena slot indices of all full slots, by ascending tag (counting sort).
+  SlotList full_slots_by_tag() const {
+    std::uint32_t start[129] = {};
+    auto for_each_full = [&](auto&& f) {
+      for (const ElasticLevel& lv : levels_) {
+        const std::uint8_t* ctrl = ctrl_of(lv);
+        for (std::uint32_t base = 0; base < lv.slot_count; base += GROUP_WIDTH)
+          for (std::uint32_t bit : Group(ctrl + base).match_full()) f(lv.first_slot + base + bit, ctrl[base + bit]);
+      }
+    };
+    for_each_full([&](std::uint32_t, std::uint8_t tag) { ++start[(tag & 0x7F) + 1]; });
+    for (int t = 1; t < 129; ++t) start[t] += start[t - 1];
+    SlotList slots(len_, 0, SlotAllocator(alloc_));
+    for_each_full([&](std::uint32_t slot, std::uint8_t tag) { slots[start[tag & 0x7F]++] = slot; });
+    return slots;
+  }
+
+  void advance_batch() noexcept {
+    if (batch_remaining_ != 0) return;
+    for (std::uint32_t j = batch_index_ + 1; j < plan_.size(); ++j) {
+      batch_index_ = j;
+      batch_remaining_ = plan_[j];
+      if (batch_remaining_ != 0) break;
+    }
+  }
+
+  template <class Construct>
+  void place(std::uint64_t h, const char* failure, Construct&& construct) {
+    advance_batch();
+    const std::optional<Placement> p = choose_slot_for_new_key(h);
+    if (!p) throw InvariantFailure(failure);
+    ElasticLevel& lv = levels_[p->level];
+    std::uint8_t& ctrl = ctrl_of(lv)[p->slot];
+    construct(entries_of(lv) + p->slot);
+    if (ctrl == CTRL_TOMBSTONE) --lv.tombstones;
+    ctrl = tag_of(h);
+    lv.max_probe_groups = std::max(lv.max_probe_groups, p->probe_length);
+    ++lv.len;
+    max_populated_level_ = std::max(max_populated_level_, p->level);
+    ++len_;
+    if (batch_remaining_ > 0) --batch_remaining_;
+    placements_since_rebuild_ = sat_add(placements_since_rebuild_, 1);
+    const std::uint64_t pos = pack_position(p->level, p->slot & ~(GROUP_WIDTH - 1));
+    if (pos < scan_floor_.load(std::memory_order_relaxed)) scan_floor_.store(pos, std::memory_order_relaxed);
+  }
+
+ public:
+  // A free slot for a key known to be absent, steered by the batch plan.
+  std::optional<Placement> choose_slot_for_new_key(std::uint64_t h) const {
+    const auto level_count = static_cast<std::uint32_t>(levels_.size());
+    if (level_count == 0) return std::nullopt;
+    auto full_probe = [&](std::uint32_t i) -> std::optional<Placement> {
+      const ElasticLevel& lv = levels_[i];
+      if (lv.len >= lv.slot_count) return std::nullopt;
+      return probe_level(i, h, lv.group_count);
+    };
+    const std::uint32_t b = batch_index_;
+    std::optional<Placement> found;
+    if (b == 0) {
+      found = full_probe(0);
+    } else if (b >= level_count) {
+      found = full_probe(level_count - 1);
+    } else {
+      const ElasticLevel& prev = levels_[b - 1];
+      const ElasticLevel& cur = levels_[b];
+      const std::uint32_t free_prev = sat_sub(prev.slot_count, prev.len);
+      const std::uint32_t free_cur = sat_sub(cur.slot_count, cur.len);
+      if (free_prev <= prev.reserve_slots) {
+        // The previous level is as full as its batch allows.
+        if (!(found = full_probe(b))) found = full_probe(b - 1);
+      } else if (sat_mul(4, free_cur) <= cur.slot_count) {
+        // The current level is at least three quarters full.
+        if (!(found = full_probe(b - 1))) found = full_probe(b);
+      } else {
+        if (prev.len < prev.slot_count) {
+          // A few groups of the fuller level first; how many shrinks as it fills.
+          const double l = std::log2(static_cast<double>(prev.slot_count) / static_cast<double>(free_prev));
+          const double f = std::fmin(1.0 + l * l, prev.probe_budget);
+          const std::uint32_t budget = !(f > 0.0)                          ? 0
+                                       : f >= static_cast<double>(U32_MAX) ? U32_MAX
+                                                                           : static_cast<std::uint32_t>(f);
+          const std::uint32_t limit = std::min(std::max<std::uint32_t>(prev.group_count, 1), budget);
+          if (limit >= 1) found = probe_level(b - 1, h, limit);
+        }
+        if (!found) found = full_probe(b);
+        if (!found) found = full_probe(b - 1);
+      }
+    }
+    for (std::uint32_t i = 0; !found && i < level_count; ++i) found = full_probe(i);
+    return found;
+  }
+
+  // The first free slot within the first `limit` groups of the level's probe sequence.
+  std::optional<Placement> probe_level(std::uint32_t level, std::uint64_t h, std::uint32_t limit) const {
+    const ElasticLevel& lv = levels_[level];
+    const std::uint8_t* ctrl = ctrl_of(lv);
+    std::uint32_t g = home_group(lv, h);
+    for (std::uint32_t k = 0; k < limit; ++k) {
+      if (k != 0) g = (g + k) & lv.group_mask;
+      if (const BitMask free = Group(ctrl + g * GROUP_WIDTH).match_free()) {
+        const std::uint32_t slot = g * GROUP_WIDTH + free.lowest();
+        if (slot < lv.slot_count) return Placement{level, slot, k + 1};
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  template <bool Count>
+  std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t, std::uint64_t* groups) const {
+    if (levels_.empty()) return std::nullopt;
+    const std::uint32_t top = std::min(static_cast<std::uint32_t>(levels_.size()) - 1, max_populated_level_);
+    for (std::uint32_t i = 0; i <= top; ++i) {
+      const ElasticLevel& lv = levels_[i];
+      if (lv.len == 0 || lv.max_probe_groups == 0) continue;
+      const std::uint8_t* ctrl = ctrl_of(lv);
+      const Entry* entries = entries_of(lv);
+      std::uint32_t g = home_group(lv, h);
+      for (std::uint32_t k = 0; k < lv.max_probe_groups; ++k) {
+        if (k != 0) g = (g + k) & lv.group_mask;
+        const Group group(ctrl + g * GROUP_WIDTH);
+        if constexpr (Count) ++*groups;
+        for (std::uint32_t bit : group.match_tag(t)) {
+          const std::uint32_t slot = g * GROUP_WIDTH + bit;
+          if (key == entries[slot].key) return Location{i, slot};
+        }
+        if (group.has_empty()) break;
+      }
+    }
+    return std::nullopt;
+  }
+
+  Entry take(Location loc) noexcept {
+    ElasticLevel& lv = levels_[loc.level];
+    Entry* p = entries_of(lv) + loc.slot;
+    Entry e(std::move(*p));
+    std::destroy_at(p);
+    ctrl_of(lv)[loc.slot] = CTRL_TOMBSTONE;
+    --len_;
+    --lv.len;
+    ++lv.tombstones;
+    return e;
+  }
+
+  double delta_;
+  S seed_;
+  [[no_unique_address]] A alloc_;
+  ArenaType arena_;
+  LevelArray levels_;
+  PlanArray plan_;
+  std::uint32_t len_ = 0;
+  std::uint32_t capacity_ = 0;  // nominal: 0 or a power of two of at least 16
+  std::uint32_t max_items_ = 0;
+  std::uint32_t batch_index_ = 0;
+  std::uint32_t batch_remaining_ = 0;
+  std::uint32_t max_populated_level_ = 0;
+  std::uint32_t placements_since_rebuild_ = 0;
+  std::uint32_t churn_limit_ = 0;
+  // Lower bound on the first possibly-full (level, group) in scan order.
+  // Placements lower it, rebuilds and clears reset it, and a fresh scan
+  // raises it to where it found the first entry.  Atomic because scans are
+  // const and concurrent readers may run them.
+  mutable std::atomic<std::uint64_t> scan_floor_{0};
+};
+
+}  // namespace brindle
