@@ -26,7 +26,7 @@ inline constexpr std::uint64_t LEVEL_SALT_STEP = 0x9E3779B97F4A7C15ull;
 
 // Callers may pass anything; the table always works with a fraction strictly
 // inside (0, 1) so that both max_items and the per-level reserve make sense.
-inline double clamp_reserve_fraction(double r) noexcept {
+inline double clamp_elastic_reserve_fraction(double r) noexcept {
   if (!std::isfinite(r)) return DEFAULT_RESERVE_FRACTION;
   return std::clamp(r, MIN_RESERVE_FRACTION, MAX_RESERVE_FRACTION);
 }

@@ -126,7 +126,7 @@ class ElasticTable {
 
  public:
   ElasticTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
-      : delta_(clamp_reserve_fraction(reserve_fraction)),
+      : delta_(clamp_elastic_reserve_fraction(reserve_fraction)),
         seed_(seed),
         alloc_(alloc),
         levels_(LevelAllocator(alloc)),

@@ -74,7 +74,7 @@ inline std::uint64_t max_following(std::uint32_t c, std::uint32_t following) noe
 
 // Reserve fractions outside the usable range are pulled into it rather than
 // rejected; the Python layer validates user input before it gets here.
-inline double clamp_reserve_fraction(double r) noexcept {
+inline double clamp_funnel_reserve_fraction(double r) noexcept {
   if (!std::isfinite(r)) return FUNNEL_MAX_RESERVE_FRACTION;
   return std::min(std::clamp(r, FUNNEL_MIN_RESERVE_FRACTION, 0.999999), FUNNEL_MAX_RESERVE_FRACTION);
 }

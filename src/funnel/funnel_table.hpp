@@ -58,7 +58,7 @@ class FunnelTable {
   using Hint = std::optional<Location>;
 
   FunnelTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
-      : delta_(clamp_reserve_fraction(reserve_fraction)),
+      : delta_(clamp_funnel_reserve_fraction(reserve_fraction)),
         seed_(seed),
         alloc_(alloc),
         regions_(Regions::allocate(funnel_geometry(funnel_nominal_capacity(capacity, delta_), delta_), alloc_)) {}

@@ -53,7 +53,7 @@ const GeometryCase kCases[] = {
 TEST(ElasticGeometry, FromRequestedCapacityAndFraction) {
   for (const GeometryCase& c : kCases) {
     SCOPED_TRACE(c.name);
-    const double delta = clamp_reserve_fraction(c.fraction_in);
+    const double delta = clamp_elastic_reserve_fraction(c.fraction_in);
     EXPECT_EQ(delta, c.fraction);
     const std::uint32_t nominal = nominal_capacity_for(saturate_u32(c.requested), delta);
     EXPECT_EQ(nominal, c.nominal);

@@ -31,7 +31,7 @@ class FunnelGeometryTable : public ::testing::TestWithParam<GeometryCase> {};
 
 TEST_P(FunnelGeometryTable, MatchesTheWorkedSizes) {
   const GeometryCase& c = GetParam();
-  const double delta = clamp_reserve_fraction(c.reserve_fraction);
+  const double delta = clamp_funnel_reserve_fraction(c.reserve_fraction);
   const std::uint32_t n = funnel_nominal_capacity(c.requested, delta);
   ASSERT_EQ(n, c.nominal);
   const FunnelGeometry g = funnel_geometry(n, delta);
@@ -93,10 +93,10 @@ INSTANTIATE_TEST_SUITE_P(Funnel, FunnelGeometryTable, ::testing::Values(
 TEST(FunnelGeometry, ReserveFractionIsClampedIntoItsRange) {
   for (double r : {0.25, 0.125, 1.5, std::nan(""), std::numeric_limits<double>::infinity(),
                    -std::numeric_limits<double>::infinity()})
-    EXPECT_EQ(clamp_reserve_fraction(r), 0.125) << r;
-  EXPECT_EQ(clamp_reserve_fraction(0.0), 0.000001);
-  EXPECT_EQ(clamp_reserve_fraction(-3.0), 0.000001);
-  EXPECT_EQ(clamp_reserve_fraction(0.01), 0.01);
+    EXPECT_EQ(clamp_funnel_reserve_fraction(r), 0.125) << r;
+  EXPECT_EQ(clamp_funnel_reserve_fraction(0.0), 0.000001);
+  EXPECT_EQ(clamp_funnel_reserve_fraction(-3.0), 0.000001);
+  EXPECT_EQ(clamp_funnel_reserve_fraction(0.01), 0.01);
   EXPECT_EQ(funnel_level_count(0.000001), 90u);
   EXPECT_EQ(funnel_beta(0.000001), 40u);
   EXPECT_EQ(funnel_geometry(1024, 0.000001).bucket_stride, 64u);
