@@ -239,6 +239,17 @@ TEST_F(ElasticTableTest, ScanSkipsEmptyLevelsAndEndsForGood) {
   EXPECT_FALSE(t.scan_advance(once));
 }
 
+TEST_F(ElasticTableTest, RetainNeverRebuilds) {
+  HashMap<std::uint64_t, std::uint64_t, IntTable> m(200, 0.25);
+  for (std::uint64_t k = 0; k < 150; ++k) m.insert(k, k);
+  const std::uint32_t top = m.table().max_populated_level();
+  m.retain([](std::uint64_t, std::uint64_t&) { return false; });
+  EXPECT_EQ(m.len(), 0u);
+  EXPECT_EQ(total_tombstones(m.table()), 150u);  // far more than half of level 0
+  EXPECT_EQ(m.table().max_populated_level(), top);
+  m.table().check_invariants();
+}
+
 TEST_F(ElasticTableTest, KeyWithZeroTopBitsGetsTagOne) {
   IntTable t(0, 0.25, 12);
   std::uint64_t word = 0;
