@@ -31,7 +31,7 @@ struct TableFamily {
 using TableFamilies = ::testing::Types<TableFamily<ElasticTable>>;
 
 #ifdef BRINDLE_SANITIZED
-constexpr std::uint32_t kOpsPerRun = 3'000;
+constexpr std::uint32_t kOpsPerRun = 10'000;
 #else
 constexpr std::uint32_t kOpsPerRun = 30'000;
 #endif
