@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "elastic/elastic_table.hpp"
+#include "funnel/funnel_table.hpp"
 #include "map/hash_map.hpp"
 #include "test_support.hpp"
 
@@ -28,7 +29,7 @@ struct TableFamily {
 };
 
 // One line per table type.
-using TableFamilies = ::testing::Types<TableFamily<ElasticTable>>;
+using TableFamilies = ::testing::Types<TableFamily<ElasticTable>, TableFamily<FunnelTable>>;
 
 #ifdef BRINDLE_SANITIZED
 constexpr std::uint32_t kOpsPerRun = 10'000;

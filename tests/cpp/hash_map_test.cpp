@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "elastic/elastic_table.hpp"
+#include "funnel/funnel_table.hpp"
 #include "map/hash_map.hpp"
 #include "set/hash_set.hpp"
 #include "test_support.hpp"
@@ -27,7 +28,7 @@ struct TableFamily {
 };
 
 // One line per table type.
-using TableFamilies = ::testing::Types<TableFamily<ElasticTable>>;
+using TableFamilies = ::testing::Types<TableFamily<ElasticTable>, TableFamily<FunnelTable>>;
 
 // Equal by id only, so a test can tell which of two equal keys was kept.
 struct SerialKey {
