@@ -69,7 +69,7 @@ struct ElasticScanCursor {
   std::uint32_t level = 0;
   std::uint32_t next_group = 0;  // slot index of the next group to load
   std::uint32_t run_end = 0;     // slot count of the level
-  std::int32_t group_base = -GROUP_WIDTH;
+  std::int32_t group_base = -static_cast<std::int32_t>(GROUP_WIDTH);
   std::uint16_t pending = 0;  // full slots of the loaded group not yet yielded
   std::uint8_t started = 0;
   // Groups of control bytes this cursor has loaded; lets callers measure scan cost.
