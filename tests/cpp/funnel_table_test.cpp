@@ -6,11 +6,10 @@
 #include <new>
 #include <optional>
 #include <random>
-#include <set>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
+#include "elastic/elastic_table.hpp"
 #include "funnel/funnel_table.hpp"
 #include "map/hash_map.hpp"
 #include "set/hash_set.hpp"
@@ -493,7 +492,8 @@ TEST_F(FunnelRebuildFailure, FailedOverflowGrowthAndCleanUpLoseNothing) {
 
 template <class R>
 class SharedHashKeys : public LiveGuard {};
-using SharedHashTables = ::testing::Types<FunnelTable<CountedKey, CountedValue>>;
+using SharedHashTables =
+    ::testing::Types<FunnelTable<CountedKey, CountedValue>, ElasticTable<CountedKey, CountedValue>>;
 TYPED_TEST_SUITE(SharedHashKeys, SharedHashTables);
 
 TYPED_TEST(SharedHashKeys, ManyKeysWithOneHashWordStayCorrectAndSmall) {
@@ -522,100 +522,6 @@ TYPED_TEST(SharedHashKeys, ManyKeysWithOneHashWordStayCorrectAndSmall) {
     m.table().check_invariants();
   }
 }
-
-// ---- randomized comparison with a standard map ----------------------------
-
-class FunnelRandomized : public LiveGuard, public ::testing::WithParamInterface<double> {};
-
-TEST_P(FunnelRandomized, AgreesWithUnorderedMap) {
-  std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam() * 1e6) + 11);
-#ifdef BRINDLE_SANITIZED
-  const int ops = 20000;
-#else
-  const int ops = 200000;
-#endif
-  HashMap<CountedKey, CountedValue, Table> m(0, GetParam(), SEED);
-  std::unordered_map<std::uint64_t, std::uint64_t> model;
-  // Small key space so keys come back; one key in eight shares a hash word.
-  const auto word_of = [](std::uint64_t id) { return id % 8 == 0 ? SHARED : id * 0x9E3779B97F4A7C15ull; };
-  for (int op = 0; op < ops; ++op) {
-    const std::uint64_t id = rng() % 3000;
-    const CountedKey key(id, word_of(id));
-    switch (rng() % 16) {
-      case 0:
-      case 1:
-      case 2:
-      case 3:
-      case 4: {
-        auto old = m.insert(CountedKey(id, word_of(id)), CountedValue(op));
-        auto it = model.find(id);
-        ASSERT_EQ(old.has_value(), it != model.end());
-        if (old) {
-          ASSERT_EQ(old->get(), it->second);
-        }
-        model[id] = op;
-        break;
-      }
-      case 5:
-        if (!model.count(id)) {
-          m.insert_unique(CountedKey(id, word_of(id)), CountedValue(op));
-          model[id] = op;
-        }
-        break;
-      case 6:
-      case 7:
-      case 8:
-      case 9: {
-        auto v = m.remove(key);
-        ASSERT_EQ(v.has_value(), model.erase(id) == 1);
-        break;
-      }
-      case 10:
-      case 11: {
-        const CountedValue* v = m.get(key);
-        auto it = model.find(id);
-        ASSERT_EQ(v != nullptr, it != model.end());
-        if (v) {
-          ASSERT_EQ(v->get(), it->second);
-        }
-        break;
-      }
-      case 12:
-        if (auto e = m.pop_first()) {
-          ASSERT_EQ(model.erase(e->key.id()), 1u);
-        } else {
-          ASSERT_TRUE(model.empty());
-        }
-        break;
-      case 13:
-        if (rng() % 64 == 0) {
-          m.retain([&](const CountedKey& k, CountedValue&) { return k.id() % 3 != 0; });
-          std::erase_if(model, [](const auto& kv) { return kv.first % 3 == 0; });
-        }
-        break;
-      case 14:
-        if (rng() % 256 == 0) {
-          m.clear();
-          model.clear();
-        }
-        break;
-      default:
-        m.reserve(rng() % 64);
-        break;
-    }
-    ASSERT_EQ(m.len(), model.size());
-    if (op % 4096 == 0) m.table().check_invariants();
-  }
-  m.table().check_invariants();
-  std::set<std::uint64_t> seen;
-  m.for_each([&](const CountedKey& k, const CountedValue& v) {
-    EXPECT_TRUE(seen.insert(k.id()).second);
-    EXPECT_EQ(model.at(k.id()), v.get());
-  });
-  EXPECT_EQ(seen.size(), model.size());
-}
-
-INSTANTIATE_TEST_SUITE_P(Funnel, FunnelRandomized, ::testing::Values(0.125, 0.01, 0.001));
 
 }  // namespace
 }  // namespace brindle
