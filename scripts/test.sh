@@ -36,8 +36,11 @@ step "Python tests against an ASan+UBSan build of the extension"
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
 "$cmake_bin" --build build/asan-py -j "$jobs"
 # The interpreter itself is not instrumented, so the sanitizer runtime must be
-# loaded first; leak checking would report the interpreter's own allocations.
-asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0
+# loaded first, with libstdc++ beside it so that its exception interceptors
+# find the real functions; leak checking would report the interpreter's own
+# allocations.
+asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+  ASAN_OPTIONS=detect_leaks=0
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH="$root/build/asan-py")
 "${asan_env[@]}" "$py" -c 'import brindle, sys; assert "asan-py" in brindle.__file__, brindle.__file__'
 "${asan_env[@]}" "$py" -m pytest -q -p no:cacheprovider tests/python
