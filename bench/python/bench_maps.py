@@ -245,7 +245,7 @@ def format_table(family: str, rows: list[Row], markdown: bool = False) -> str:
         body.append(line)
     if markdown:
         out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-        out += ["| " + " | ".join(line) + " |" for line in body]
+        out += ["| " + " | ".join(cell.replace("|", "\\|") for cell in line) + " |" for line in body]
         return "\n".join(out)
     widths = [max(len(str(x)) for x in col) for col in zip(header, *body)]
     fmt = "  ".join(f"{{:<{w}}}" if i < 2 else f"{{:>{w}}}" for i, w in enumerate(widths))
