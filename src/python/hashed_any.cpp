@@ -6,7 +6,7 @@ namespace {
 thread_local PyObject* t_saved_interrupt = nullptr;
 }  // namespace
 
-void swallow_comparison_error() noexcept {
+void discard_error_keeping_interrupts() noexcept {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
   if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
@@ -52,13 +52,13 @@ bool HashedAny::keys_equal(const HashedAny& a, const HashedAny& b) noexcept {
   }
   PyObject* res = PyObject_RichCompare(x, y, Py_EQ);
   if (res == nullptr) {
-    swallow_comparison_error();
+    discard_error_keeping_interrupts();
     return false;
   }
   const int truth = PyObject_IsTrue(res);
   Py_DECREF(res);
   if (truth < 0) {
-    swallow_comparison_error();
+    discard_error_keeping_interrupts();
     return false;
   }
   return truth == 1;

@@ -108,7 +108,7 @@ class BorrowedKey {
 void save_interrupt(PyObject* exc) noexcept;
 // Clears the pending error of a comparison whose failure means "unequal",
 // saving it as above when it is not an Exception.
-void swallow_comparison_error() noexcept;
+void discard_error_keeping_interrupts() noexcept;
 PyObject* take_saved_interrupt() noexcept;
 
 }  // namespace brindle::py

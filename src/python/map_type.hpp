@@ -162,6 +162,9 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
+  // Whether `o` is the items view of the map `self`; defined with the views.
+  static bool is_items_view_of(PyObject* o, PyObject* self);
+
   // The views; defined with the view classes.
   static PyObject* keys(PyObject* self, PyObject*);
   static PyObject* values(PyObject* self, PyObject*);
@@ -173,7 +176,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
       PyObject* value = a[1] ? a[1] : Py_None;
       Py_ssize_t hint = PyObject_Length(a[0]);
       if (hint < 0) {
-        PyErr_Clear();
+        discard_error_keeping_interrupts();
         hint = 0;
       }
       OwnedRef result = make_for_hint(static_cast<std::uint64_t>(hint));
@@ -322,12 +325,12 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
   static bool values_equal(PyObject* a, PyObject* b) {
     OwnedRef r(PyObject_RichCompare(a, b, Py_EQ));
     if (!r) {
-      swallow_comparison_error();
+      discard_error_keeping_interrupts();
       return false;
     }
     const int t = PyObject_IsTrue(r.get());
     if (t < 0) {
-      swallow_comparison_error();
+      discard_error_keeping_interrupts();
       return false;
     }
     return t == 1;
@@ -364,24 +367,24 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
       if (PyDict_Size(other) != static_cast<Py_ssize_t>(m.len())) return false;
       return all_values_match(m, [&](const HashedAny& k) -> PyObject* {
         PyObject* v = nullptr;
-        if (PyDict_GetItemRef(other, k.object(), &v) < 0) swallow_comparison_error();
+        if (PyDict_GetItemRef(other, k.object(), &v) < 0) discard_error_keeping_interrupts();
         return v;
       });
     }
     const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
     if (has_keys <= 0) {
-      if (has_keys < 0) swallow_comparison_error();
+      if (has_keys < 0) discard_error_keeping_interrupts();
       return false;
     }
     const Py_ssize_t n = PyObject_Length(other);
     if (n < 0) {
-      swallow_comparison_error();
+      discard_error_keeping_interrupts();
       return false;
     }
     if (n != static_cast<Py_ssize_t>(m.len())) return false;
     return all_values_match(m, [&](const HashedAny& k) -> PyObject* {
       PyObject* v = PyObject_GetItem(other, k.object());
-      if (v == nullptr) swallow_comparison_error();
+      if (v == nullptr) discard_error_keeping_interrupts();
       return v;
     });
   }

@@ -64,7 +64,7 @@ void store_dict_items(Map& m, PyObject* dict, std::uint64_t& stored) {
 inline std::optional<std::uint64_t> length_hint(PyObject* obj) {
   const Py_ssize_t n = PyObject_Length(obj);
   if (n < 0) {
-    PyErr_Clear();
+    discard_error_keeping_interrupts();
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(n);
@@ -76,18 +76,18 @@ inline std::optional<std::uint64_t> length_hint(PyObject* obj) {
 template <class MapT>
 std::uint64_t update_from(typename MapT::Map& m, PyObject* self, PyObject* other, PyObject* kwargs) {
   std::uint64_t stored = 0;
-  if (other != nullptr && other != Py_None) {
+  // A map updated from itself, or from its own items view, keeps its contents
+  // as dict does: reading that source would need a borrow this call holds.
+  const bool given = other != nullptr && other != Py_None;
+  if (given && !(self != nullptr && (other == self || MapT::is_items_view_of(other, self)))) {
     if (MapT::check_exact(other)) {
-      // A map updated from itself keeps its contents, as dict does.
-      if (other != self) {
-        SharedBorrow theirs(MapT::head_of(other).flag, BorrowOf::Other);
-        const auto& src = MapT::map_of(other);
-        reserve_hint(m, src.len());
-        src.for_each([&](const HashedAny& k, const StoredRef& v) {
-          m.insert(k.clone(), StoredRef::borrow(v.get()));
-          ++stored;
-        });
-      }
+      SharedBorrow theirs(MapT::head_of(other).flag, BorrowOf::Other);
+      const auto& src = MapT::map_of(other);
+      reserve_hint(m, src.len());
+      src.for_each([&](const HashedAny& k, const StoredRef& v) {
+        m.insert(k.clone(), StoredRef::borrow(v.get()));
+        ++stored;
+      });
     } else if (PyDict_Check(other)) {
       store_dict_items(m, other, stored);
     } else {

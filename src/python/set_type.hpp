@@ -435,7 +435,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     if (!is_set_like(other)) return bool_ref(false);
     const Py_ssize_t n = PyObject_Length(other);
     if (n < 0) {
-      PyErr_Clear();
+      discard_error_keeping_interrupts();
       return bool_ref(false);
     }
     if (n != static_cast<Py_ssize_t>(mine.len())) return bool_ref(false);

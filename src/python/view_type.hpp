@@ -156,7 +156,7 @@ struct ViewType {
     // own ==; an interrupt among them is kept and raised when the call ends.
     const Py_ssize_t n = PyObject_Length(other);
     if (n < 0) {
-      swallow_comparison_error();
+      discard_error_keeping_interrupts();
       return false;
     }
     if (n != static_cast<Py_ssize_t>(m.len())) return false;
@@ -167,7 +167,7 @@ struct ViewType {
       if (!kv) break;
       OwnedRef e = check_owned(element(*kv->first, *kv->second));
       const int r = PySequence_Contains(other, e.get());
-      if (r < 0) swallow_comparison_error();
+      if (r < 0) discard_error_keeping_interrupts();
       all = r == 1;
     }
     return all;
@@ -333,6 +333,12 @@ PyTypeObject* ViewType<Traits, Kind>::type() {
     return type_from_spec(&spec);
   }();
   return t;
+}
+
+template <class Traits>
+bool MapType<Traits>::is_items_view_of(PyObject* o, PyObject* self) {
+  using Items = ViewType<Traits, ViewKind::Items>;
+  return Items::is_view(o) && Items::map_obj(o) == self;
 }
 
 template <class Traits>

@@ -213,6 +213,8 @@ KEEPS_VERSION = {
     "ior {}": lambda m: ior(m, {}),
     "update(self)": lambda m: m.update(m),
     "ior self": lambda m: ior(m, m),
+    "update(own items)": lambda m: m.update(m.items()),
+    "ior own items": lambda m: ior(m, m.items()),
     "or": lambda m: m | {1: 9},
     "ror": lambda m: {1: 9} | m,
     "or self": lambda m: m | m,
