@@ -28,7 +28,8 @@ R guarded(R on_error, F&& body) noexcept {
       set_panic("unexpected C++ exception");
     }
   }
-  if (PyObject* interrupt = take_saved_interrupt()) {
+  if (t_state.saved_interrupt != nullptr) [[unlikely]] {
+    PyObject* interrupt = take_saved_interrupt();
     if constexpr (std::is_pointer_v<R>) {
       if (result != on_error) Py_DECREF(reinterpret_cast<PyObject*>(result));
     }

@@ -2,10 +2,6 @@
 
 namespace brindle::py {
 
-namespace {
-thread_local PyObject* t_saved_interrupt = nullptr;
-}  // namespace
-
 void discard_error_keeping_interrupts() noexcept {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
@@ -17,16 +13,18 @@ void discard_error_keeping_interrupts() noexcept {
 }
 
 void save_interrupt(PyObject* exc) noexcept {
-  if (t_saved_interrupt == nullptr) {
-    t_saved_interrupt = exc;
+  ThreadState& ts = t_state;
+  if (ts.saved_interrupt == nullptr) {
+    ts.saved_interrupt = exc;
   } else {
     Py_DECREF(exc);  // the first one wins, as when Python chains handlers
   }
 }
 
 PyObject* take_saved_interrupt() noexcept {
-  PyObject* exc = t_saved_interrupt;
-  t_saved_interrupt = nullptr;
+  ThreadState& ts = t_state;
+  PyObject* exc = ts.saved_interrupt;
+  ts.saved_interrupt = nullptr;
   return exc;
 }
 

@@ -5,48 +5,74 @@
 // a ReleaseScope; stored keys and values go through drop_ref.
 
 #include <cstddef>
-#include <vector>
+#include <cstring>
 
 #include "owned_ref.hpp"
 
 namespace brindle::py {
 
-namespace detail {
-inline thread_local std::vector<PyObject*> t_pending;
-inline thread_local int t_scope_depth = 0;
-}  // namespace detail
+// What an entry point keeps per thread: the references waiting for release
+// and an interrupt saved from a comparison.  Constant-initialised and
+// trivially destructible, so reaching it costs one thread-local address and
+// no initialisation check; the buffer lives inline unless a call defers many
+// references, and a heap buffer never outlives the outermost scope.
+struct ThreadState {
+  static constexpr std::size_t INLINE = 16;
+  PyObject** heap;
+  std::size_t size;
+  std::size_t cap;  // of heap; 0 while the inline buffer is in use
+  int depth;
+  PyObject* saved_interrupt;
+  PyObject* inline_buf[INLINE];
+
+  PyObject** items() noexcept { return heap ? heap : inline_buf; }
+
+  bool push(PyObject* o) noexcept {
+    const std::size_t capacity = heap ? cap : INLINE;
+    if (size == capacity) {
+      const std::size_t grown = capacity * 2;
+      auto* bigger = static_cast<PyObject**>(PyMem_RawMalloc(grown * sizeof(PyObject*)));
+      if (bigger == nullptr) return false;
+      std::memcpy(bigger, items(), size * sizeof(PyObject*));
+      PyMem_RawFree(heap);
+      heap = bigger;
+      cap = grown;
+    }
+    items()[size++] = o;
+    return true;
+  }
+};
+
+inline constinit thread_local ThreadState t_state{};
 
 inline void drop_ref(PyObject* o) noexcept {
-  if (detail::t_scope_depth > 0) {
-    try {
-      detail::t_pending.push_back(o);
-      return;
-    } catch (...) {
-      // No room to defer: releasing now is still correct, only earlier.
-    }
-  }
+  ThreadState& ts = t_state;
+  // With no room to defer, releasing now is still correct, only earlier.
+  if (ts.depth > 0 && ts.push(o)) return;
   Py_DECREF(o);
 }
 
 class ReleaseScope {
  public:
-  ReleaseScope() noexcept : mark_(detail::t_pending.size()) { ++detail::t_scope_depth; }
+  ReleaseScope() noexcept : ts_(t_state), mark_(ts_.size) { ++ts_.depth; }
   ReleaseScope(const ReleaseScope&) = delete;
   ReleaseScope& operator=(const ReleaseScope&) = delete;
   ~ReleaseScope() {
     // A finalizer run here may open scopes of its own; they always restore
-    // the vector to the size they found, so popping from the back is safe.
-    auto& pending = detail::t_pending;
-    while (pending.size() > mark_) {
-      PyObject* o = pending.back();
-      pending.pop_back();
+    // the buffer to the size they found, so popping from the back is safe.
+    while (ts_.size > mark_) {
+      PyObject* o = ts_.items()[--ts_.size];
       Py_DECREF(o);
     }
-    --detail::t_scope_depth;
-    if (detail::t_scope_depth == 0 && pending.capacity() > 4096) std::vector<PyObject*>().swap(pending);
+    if (--ts_.depth == 0 && ts_.heap) {
+      PyMem_RawFree(ts_.heap);
+      ts_.heap = nullptr;
+      ts_.cap = 0;
+    }
   }
 
  private:
+  ThreadState& ts_;
   std::size_t mark_;
 };
 
