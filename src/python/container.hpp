@@ -14,6 +14,46 @@
 
 namespace brindle::py {
 
+// `==` is the class's own; `!=` asks the full protocol for `==` and negates
+// it; ordering is not supported.  Shared by containers and views.
+inline PyObject* rich_compare(PyObject* self, PyObject* other, int op, PyObject* (*equals)(PyObject*, PyObject*)) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    switch (op) {
+      case Py_EQ:
+        return equals(self, other);
+      case Py_NE: {
+        OwnedRef eq = check_owned(PyObject_RichCompare(self, other, Py_EQ));
+        const int t = PyObject_IsTrue(eq.get());
+        if (t < 0) throw_python_error();
+        return Py_NewRef(t ? Py_False : Py_True);
+      }
+      case Py_LT:
+      case Py_LE:
+      case Py_GT:
+      case Py_GE:
+        return Py_NewRef(Py_NotImplemented);
+      default:
+        throw InvariantFailure("invalid compareop");
+    }
+  });
+}
+
+// Views and iterators are not data: like dict's, they refuse to pickle.
+inline PyObject* refuse_pickle(PyObject* self, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+  return nullptr;
+}
+
+inline PyObject* bool_ref(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+
+// Wraps a key in a 1-tuple so that a tuple key is not taken as the
+// exception's argument list.
+[[noreturn]] inline void raise_key_error(PyObject* key) {
+  OwnedRef args = check_owned(PyTuple_Pack(1, key));
+  PyErr_SetObject(PyExc_KeyError, args.get());
+  throw_python_error();
+}
+
 template <class Derived, class Traits, class Table>
 struct ContainerType {
   struct Object {
@@ -105,28 +145,8 @@ struct ContainerType {
     });
   }
 
-  // `==` is the class's own; `!=` asks the full protocol for `==` and negates
-  // it; ordering is not supported.
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      switch (op) {
-        case Py_EQ:
-          return Derived::equals(self, other);
-        case Py_NE: {
-          OwnedRef eq = check_owned(PyObject_RichCompare(self, other, Py_EQ));
-          const int t = PyObject_IsTrue(eq.get());
-          if (t < 0) throw_python_error();
-          return Py_NewRef(t ? Py_False : Py_True);
-        }
-        case Py_LT:
-        case Py_LE:
-        case Py_GT:
-        case Py_GE:
-          return Py_NewRef(Py_NotImplemented);
-        default:
-          throw InvariantFailure("invalid compareop");
-      }
-    });
+    return rich_compare(self, other, op, Derived::equals);
   }
 
   // The object, its table's arena and descriptor arrays.
@@ -178,21 +198,5 @@ struct ContainerType {
     Py_TRASHCAN_END
   }
 };
-
-// Views and iterators are not data: like dict's, they refuse to pickle.
-inline PyObject* refuse_pickle(PyObject* self, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
-  return nullptr;
-}
-
-inline PyObject* bool_ref(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
-
-// Wraps a key in a 1-tuple so that a tuple key is not taken as the
-// exception's argument list.
-[[noreturn]] inline void raise_key_error(PyObject* key) {
-  OwnedRef args = check_owned(PyTuple_Pack(1, key));
-  PyErr_SetObject(PyExc_KeyError, args.get());
-  throw_python_error();
-}
 
 }  // namespace brindle::py

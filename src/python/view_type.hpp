@@ -173,26 +173,9 @@ struct ViewType {
     return all;
   }
 
+  static PyObject* equals_obj(PyObject* self, PyObject* other) { return bool_ref(equals(self, other)); }
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      switch (op) {
-        case Py_EQ:
-          return Py_NewRef(equals(self, other) ? Py_True : Py_False);
-        case Py_NE: {
-          OwnedRef eq = check_owned(PyObject_RichCompare(self, other, Py_EQ));
-          const int t = PyObject_IsTrue(eq.get());
-          if (t < 0) throw_python_error();
-          return Py_NewRef(t ? Py_False : Py_True);
-        }
-        case Py_LT:
-        case Py_LE:
-        case Py_GT:
-        case Py_GE:
-          return Py_NewRef(Py_NotImplemented);
-        default:
-          throw InvariantFailure("invalid compareop");
-      }
-    });
+    return rich_compare(self, other, op, equals_obj);
   }
 
   // ---- set operations: the view is always the left operand ----------------
