@@ -3,6 +3,7 @@ import pytest
 import brindle
 
 MAP_CLASSES = (brindle.ElasticHashMap, brindle.FunnelHashMap)
+SET_CLASSES = (brindle.FunnelHashSet, brindle.ElasticHashSet)
 
 
 @pytest.fixture(scope="session")
@@ -12,6 +13,11 @@ def module():
 
 @pytest.fixture(params=MAP_CLASSES, ids=lambda c: c.__name__)
 def map_cls(request):
+    return request.param
+
+
+@pytest.fixture(params=SET_CLASSES, ids=lambda c: c.__name__)
+def set_cls(request):
     return request.param
 
 

@@ -5,8 +5,7 @@ import threading
 
 import pytest
 
-MUT = "Already mutably borrowed"
-BORROWED = "Already borrowed"
+from support import BORROWED, MUT
 
 
 class HookKey:

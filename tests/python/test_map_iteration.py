@@ -4,7 +4,7 @@ import gc
 
 import pytest
 
-CHANGED = "dictionary changed size during iteration"
+from support import CHANGED
 
 
 def filled(cls, n=20):

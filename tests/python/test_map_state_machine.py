@@ -6,12 +6,11 @@ in iteration order, and repr shows length and capacity.
 """
 
 import hypothesis.strategies as st
-from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 from brindle import ElasticHashMap, FunnelHashMap
 
-CHANGED = "dictionary changed size during iteration"
+from support import CHANGED, machine_tests
 MISSING = object()
 
 
@@ -201,23 +200,4 @@ class MapMachine(RuleBasedStateMachine):
         assert repr(m) == f"{self.cls.__name__}(len={len(m)}, capacity={m.capacity})"
 
 
-SETTINGS = settings(
-    max_examples=150,
-    stateful_step_count=60,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
-
-
-class ElasticMachine(MapMachine):
-    cls = ElasticHashMap
-
-
-class FunnelMachine(MapMachine):
-    cls = FunnelHashMap
-
-
-TestElasticHashMap = ElasticMachine.TestCase
-TestElasticHashMap.settings = SETTINGS
-TestFunnelHashMap = FunnelMachine.TestCase
-TestFunnelHashMap.settings = SETTINGS
+globals().update(machine_tests(MapMachine, [ElasticHashMap, FunnelHashMap], max_examples=150, steps=60))

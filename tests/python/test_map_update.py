@@ -9,9 +9,7 @@ import pytest
 import brindle
 
 MAP_CLASSES = (brindle.ElasticHashMap, brindle.FunnelHashMap)
-MUT = "Already mutably borrowed"
-BORROWED = "Already borrowed"
-CHANGED = "dictionary changed size during iteration"
+from support import BORROWED, CHANGED, MUT
 NOT_PAIR = "^update sequence elements must be 2-tuples$"
 LIE = 1_500_000_000
 

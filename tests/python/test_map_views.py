@@ -10,8 +10,7 @@ from hypothesis import strategies as st
 import brindle
 
 MAP_CLASSES = (brindle.ElasticHashMap, brindle.FunnelHashMap)
-MUT = "Already mutably borrowed"
-BORROWED = "Already borrowed"
+from support import BORROWED, MUT
 KINDS = ("keys", "values", "items")
 
 

@@ -6,46 +6,11 @@ import pytest
 
 from brindle import ElasticHashSet, FunnelHashSet
 
-SET_CLASSES = (FunnelHashSet, ElasticHashSet)
-CHANGED = "dictionary changed size during iteration"
-MUT = "Already mutably borrowed"
-BORROWED = "Already borrowed"
-
-
-@pytest.fixture(params=SET_CLASSES, ids=lambda c: c.__name__)
-def set_cls(request):
-    return request.param
+from support import BORROWED, MUT, HookKey, bumped
 
 
 def twin(cls):
     return ElasticHashSet if cls is FunnelHashSet else FunnelHashSet
-
-
-def bumped(it):
-    try:
-        next(it)
-    except RuntimeError as e:
-        assert str(e) == CHANGED
-        return True
-    except StopIteration:
-        pass
-    return False
-
-
-class HookKey:
-    """Runs `hook` from __hash__; equal by name."""
-
-    def __init__(self, name, hook=None):
-        self.name = name
-        self.hook = hook
-
-    def __hash__(self):
-        if self.hook:
-            self.hook()
-        return hash(self.name)
-
-    def __eq__(self, other):
-        return isinstance(other, HookKey) and other.name == self.name
 
 
 # ---- results, argument kinds and result classes -----------------------------------------

@@ -10,46 +10,7 @@ import pytest
 import brindle
 from brindle import ElasticHashSet, FunnelHashSet
 
-SET_CLASSES = (FunnelHashSet, ElasticHashSet)
-CHANGED = "dictionary changed size during iteration"
-MUT = "Already mutably borrowed"
-BORROWED = "Already borrowed"
-FUNNEL_FRACTION = "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design"
-ELASTIC_FRACTION = "reserve_fraction must be in the open interval (0, 1)"
-
-
-@pytest.fixture(params=SET_CLASSES, ids=lambda c: c.__name__)
-def set_cls(request):
-    return request.param
-
-
-def bumped(it):
-    """Whether the live iterator `it` sees its set changed (consumes one step)."""
-    try:
-        next(it)
-    except RuntimeError as e:
-        assert str(e) == CHANGED
-        return True
-    except StopIteration:
-        pass
-    return False
-
-
-class HookKey:
-    """Runs `hook` from __hash__; equal by name."""
-
-    def __init__(self, name, hook=None):
-        self.name = name
-        self.hook = hook
-
-    def __hash__(self):
-        if self.hook:
-            self.hook()
-        return hash(self.name)
-
-    def __eq__(self, other):
-        return isinstance(other, HookKey) and other.name == self.name
-
+from support import BORROWED, CHANGED, ELASTIC_FRACTION, FUNNEL_FRACTION, MUT, HookKey, bumped
 
 # ---- construction ----------------------------------------------------------------------
 

@@ -15,12 +15,11 @@ from collections import Counter
 from dataclasses import dataclass
 
 import hypothesis.strategies as st
-from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 from brindle import ElasticHashSet, FunnelHashSet
 
-CHANGED = "dictionary changed size during iteration"
+from support import CHANGED, machine_tests
 MISSING = object()
 UNHASHABLE = object()  # stands for a fresh [] inside an argument
 SET_PROBE = object()  # stands for {1}, which is not looked up as frozenset({1})
@@ -504,23 +503,4 @@ class SetMachine(RuleBasedStateMachine):
         assert repr(s) == f"{self.cls.__name__}(len={len(s)}, capacity={s.capacity})"
 
 
-SETTINGS = settings(
-    max_examples=80,
-    stateful_step_count=40,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
-
-
-class ElasticMachine(SetMachine):
-    cls = ElasticHashSet
-
-
-class FunnelMachine(SetMachine):
-    cls = FunnelHashSet
-
-
-TestElasticHashSet = ElasticMachine.TestCase
-TestElasticHashSet.settings = SETTINGS
-TestFunnelHashSet = FunnelMachine.TestCase
-TestFunnelHashSet.settings = SETTINGS
+globals().update(machine_tests(SetMachine, [ElasticHashSet, FunnelHashSet], max_examples=80, steps=40))
