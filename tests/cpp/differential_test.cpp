@@ -10,9 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "elastic/elastic_table.hpp"
-#include "funnel/funnel_table.hpp"
 #include "map/hash_map.hpp"
+#include "table_families.hpp"
 #include "test_support.hpp"
 
 namespace brindle {
@@ -22,14 +21,7 @@ using test::CountedKey;
 using test::CountedValue;
 using test::LiveCount;
 
-template <template <class, class, class, class> class Table>
-struct TableFamily {
-  template <class K, class V>
-  using Of = Table<K, V, std::uint64_t, SystemAllocator>;
-};
-
-// One line per table type.
-using TableFamilies = ::testing::Types<TableFamily<ElasticTable>, TableFamily<FunnelTable>>;
+using test::TableFamilies;
 
 #ifdef BRINDLE_SANITIZED
 constexpr std::uint32_t kOpsPerRun = 10'000;

@@ -8,10 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "elastic/elastic_table.hpp"
-#include "funnel/funnel_table.hpp"
 #include "map/hash_map.hpp"
 #include "set/hash_set.hpp"
+#include "table_families.hpp"
 #include "test_support.hpp"
 
 namespace brindle {
@@ -21,14 +20,7 @@ using test::CountedKey;
 using test::CountedValue;
 using test::LiveCount;
 
-template <template <class, class, class, class> class Table>
-struct TableFamily {
-  template <class K, class V>
-  using Of = Table<K, V, std::uint64_t, SystemAllocator>;
-};
-
-// One line per table type.
-using TableFamilies = ::testing::Types<TableFamily<ElasticTable>, TableFamily<FunnelTable>>;
+using test::TableFamilies;
 
 // Equal by id only, so a test can tell which of two equal keys was kept.
 struct SerialKey {
