@@ -16,14 +16,8 @@ log() { printf 'bench-cpp: %s\n' "$*" >&2; }
 . /etc/os-release
 boost_pkg=libboost-dev
 [ "${VERSION_ID:-}" = 12 ] && boost_pkg=libboost1.81-dev
-pkgs=(g++ cmake make libbenchmark-dev libabsl-dev "$boost_pkg")
-missing=()
-for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing ${missing[*]}"
-  apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
-fi
+. "$root/scripts/apt-ensure.sh"
+apt_ensure g++ cmake make libbenchmark-dev libabsl-dev "$boost_pkg"
 
 # Google Benchmark's default second per case, over 108 cases plus building
 # the fixtures, would pass ten minutes on two cores; half a second keeps a

@@ -68,15 +68,8 @@ archive_base() {
 
 need_pkgs=(build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev
            libsqlite3-dev libreadline-dev libncurses-dev uuid-dev libgdbm-dev xz-utils curl)
-missing=()
-for p in "${need_pkgs[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing build dependencies: ${missing[*]}"
-  apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2 \
-    || die "could not install ${missing[*]}; install them or $hint"
-fi
+. "$(dirname "$0")/apt-ensure.sh"
+apt_ensure "${need_pkgs[@]}" || die "could not install CPython's build dependencies; install them or $hint"
 
 base=$(archive_base) || die "no Debian archive address in the apt configuration; $hint"
 mkdir -p "$cache/src"

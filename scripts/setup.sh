@@ -10,14 +10,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 log() { printf 'setup: %s\n' "$*" >&2; }
 
 # System packages for the C++ side: the unit-test framework and the formatter.
-pkgs=(g++ make libgtest-dev clang-format)
-missing=()
-for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing ${missing[*]}"
-  apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
-fi
+. "$root/scripts/apt-ensure.sh"
+apt_ensure g++ make libgtest-dev clang-format
 
 flavor=${1:-ft}
 py=$("$root/scripts/ensure-python.sh" "$flavor")
