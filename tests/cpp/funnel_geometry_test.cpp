@@ -125,7 +125,7 @@ TEST(FunnelGeometry, SpecialCapacityNearestSizeRule) {
   EXPECT_EQ(choose_special_capacity(320, 32, 0.125), 32u);
 }
 
-// The specified search, candidate by candidate; the library finds the same
+// The plain search, candidate by candidate; the library finds the same
 // answer with two binary searches.
 std::optional<Counts> reference_sequence(std::uint32_t total, std::uint32_t levels, std::uint32_t first) {
   using namespace funnel_detail;
