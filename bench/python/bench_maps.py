@@ -252,11 +252,14 @@ def format_table(family: str, rows: list[Row], markdown: bool = False) -> str:
     return "\n".join(fmt.format(*line) for line in [header, *body])
 
 
-def main(argv=None) -> int:
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def cli(family: str, unit: str, argv=None) -> int:
+    """The command line shared by the benchmark scripts: runs the workloads
+    registered under `family` and prints them against its baseline."""
+    baseline = FAMILIES[family][0].__name__
+    p = argparse.ArgumentParser(description=sys.modules["__main__"].__doc__.splitlines()[0])
     p.add_argument("--quick", action="store_true", help="small sizes (10^3, 10^4) and fewer repeats")
     p.add_argument("--sizes", type=lambda s: [int(float(x)) for x in s.split(",")], help="e.g. 1e3,1e5")
-    p.add_argument("--keys", default="int,str", help="key kinds: int,str")
+    p.add_argument("--keys", default="int,str", help=f"{unit} kinds: int,str")
     p.add_argument("--repeat", type=int, help="repeats per measurement (best is kept)")
     p.add_argument("--only", help="run only workloads whose name contains this text")
     p.add_argument("--markdown", action="store_true", help="print a Markdown table")
@@ -266,12 +269,12 @@ def main(argv=None) -> int:
     repeat = args.repeat or (3 if args.quick else 5)
     kinds = args.keys.split(",")
     print(f"# python {sys.version.split()[0]} ({'free-threaded' if not sys._is_gil_enabled() else 'GIL'}),"
-          f" best of {repeat}, ns per item; ratio = brindle / dict", file=sys.stderr)
-    rows = run("map", sizes, kinds, repeat, args.only,
+          f" best of {repeat}, ns per {unit}; ratio = brindle / {baseline}", file=sys.stderr)
+    rows = run(family, sizes, kinds, repeat, args.only,
                progress=lambda r: print(f"  {r.workload} {r.kind} {r.n}", file=sys.stderr, flush=True))
-    print(format_table("map", rows, markdown=args.markdown))
+    print(format_table(family, rows, markdown=args.markdown))
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(cli("map", "item"))

@@ -13,12 +13,11 @@ set both rows are the same operation.
 
 from __future__ import annotations
 
-import argparse
 import operator
 import sys
 
 import brindle
-from bench_maps import FAMILIES, Data, Workload, format_table, register, run
+from bench_maps import FAMILIES, Data, Workload, cli, register
 
 FAMILIES["set"] = [set, brindle.ElasticHashSet, brindle.FunnelHashSet]
 
@@ -104,35 +103,5 @@ for name, timed, other in ALGEBRA:
     register(Workload(f"{name}, t set", "set", lambda c, d, other=other: (c(d.keys), set(other(d))), timed))
 
 
-def main(argv=None) -> int:
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--quick", action="store_true", help="small sizes (10^3, 10^4) and fewer repeats")
-    p.add_argument("--sizes", type=lambda s: [int(float(x)) for x in s.split(",")], help="e.g. 1e3,1e5")
-    p.add_argument("--keys", default="int,str", help="element kinds: int,str")
-    p.add_argument("--repeat", type=int, help="repeats per measurement (best is kept)")
-    p.add_argument("--only", help="run only workloads whose name contains this text")
-    p.add_argument("--markdown", action="store_true", help="print a Markdown table")
-    args = p.parse_args(argv)
-
-    sizes = args.sizes or ([10**3, 10**4] if args.quick else [10**3, 10**5, 10**6])
-    repeat = args.repeat or (3 if args.quick else 5)
-    kinds = args.keys.split(",")
-    print(
-        f"# python {sys.version.split()[0]} ({'free-threaded' if not sys._is_gil_enabled() else 'GIL'}),"
-        f" best of {repeat}, ns per element; ratio = brindle / set",
-        file=sys.stderr,
-    )
-    rows = run(
-        "set",
-        sizes,
-        kinds,
-        repeat,
-        args.only,
-        progress=lambda r: print(f"  {r.workload} {r.kind} {r.n}", file=sys.stderr, flush=True),
-    )
-    print(format_table("set", rows, markdown=args.markdown))
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(cli("set", "element"))
