@@ -29,6 +29,13 @@ class BorrowFlag {
   void release_exclusive() noexcept { flag_.store(0, std::memory_order_release); }
   bool is_exclusive() const noexcept { return flag_.load(std::memory_order_acquire) == EXCLUSIVE; }
 
+  // What a shared borrow taken and released at once would observe: fails
+  // exactly when a writer holds the flag, without two atomic writes.
+  bool can_share() const noexcept {
+    const std::uintptr_t cur = flag_.load(std::memory_order_acquire);
+    return cur != EXCLUSIVE && cur != EXCLUSIVE - 1;
+  }
+
  private:
   std::atomic<std::uintptr_t> flag_{0};
 };

@@ -69,7 +69,7 @@ struct IterType {
     if (t == nullptr) throw_python_error();
     Object* it = alloc_object<Object>(t, [&](Object* o) {
       o->items.emplace(std::move(snapshot));
-      o->head.version = version;
+      o->head.set_version(version);
       o->owner = Py_NewRef(owner);
     });
     return reinterpret_cast<PyObject*>(it);
@@ -118,13 +118,11 @@ struct IterType {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto* it = reinterpret_cast<Object*>(self);
       ExclusiveBorrow mine(it->head.flag);
+      // The owner is only looked at, never read through, so a momentary
+      // shared borrow reduces to checking that no writer holds it.
       ContainerHeader* owner = header_of(it->owner);
-      std::uint64_t now;
-      {
-        SharedBorrow theirs(owner->flag, BorrowOf::Other);
-        now = owner->version;
-      }
-      if (now != it->head.version) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+      if (!owner->flag.can_share()) throw InvariantFailure(ALREADY_MUTABLY_BORROWED);
+      if (owner->version() != it->head.version()) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
       auto& items = it->items.value;
       if (it->position >= items.size()) return nullptr;  // end, no exception set
       return items[it->position++].release();

@@ -314,7 +314,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
         else
           return PyTuple_Pack(2, k.object(), v.get());
       });
-      version = head_of(self).version;
+      version = head_of(self).version();
     }
     return IterType<Traits, Kind>::make(self, std::move(snapshot), version);
   }

@@ -2,6 +2,7 @@
 // Layout shared by the container objects, and the plumbing that builds C++
 // members inside CPython-allocated objects.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -13,11 +14,15 @@ namespace brindle::py {
 
 // Every container starts with this, so iterators and views can check the
 // version and borrow the flag of any owner without knowing its table.
+// Only the holder of the exclusive borrow writes `version`; it is atomic so
+// that an iterator may peek at it without taking a borrow of its own.
 struct ContainerHeader {
-  PyObject_HEAD std::uint64_t version;
+  PyObject_HEAD std::atomic<std::uint64_t> version_;
   BorrowFlag flag;
 
-  void bump() noexcept { ++version; }
+  std::uint64_t version() const noexcept { return version_.load(std::memory_order_relaxed); }
+  void set_version(std::uint64_t v) noexcept { version_.store(v, std::memory_order_relaxed); }
+  void bump() noexcept { set_version(version() + 1); }
 };
 
 inline ContainerHeader* header_of(PyObject* o) noexcept { return reinterpret_cast<ContainerHeader*>(o); }

@@ -227,7 +227,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
         SharedBorrow b(head_of(self).flag, BorrowOf::Other);
         snapshot =
             take_snapshot(set_of(self).map(), [](const HashedAny& k, const Unit&) { return Py_NewRef(k.object()); });
-        version = head_of(self).version;
+        version = head_of(self).version();
       }
       return IterType<Traits, IterKind::Set>::make(self, std::move(snapshot), version);
     });
