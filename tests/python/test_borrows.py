@@ -1,0 +1,310 @@
+"""Borrow conflicts provoked from __hash__ and __eq__, reference counts and late
+releases, for the maps and the sets."""
+
+import sys
+
+import pytest
+
+from support import BORROWED, MAP_CLASSES, MUT, SET_CLASSES, HookKey, KeysOnly, bumped, fails, filled, raising_after
+
+
+def holding(k):
+    """A dict holding `k`, built without running its hook."""
+    hook, k.hook = k.hook, None
+    d = {k: 1}
+    k.hook = hook
+    return d
+
+
+# Reads and writes that both kinds have, and borrows of another object or an
+# iterator made or advanced during a mutation: internal-invariant failures.
+COMMON_READS = {
+    "len": lambda c: len(c),
+    "repr": lambda c: repr(c),
+    "capacity": lambda c: c.capacity,
+    "copy": lambda c: c.copy(),
+    "eq-self": lambda c: c == c,
+}
+PANICS = {
+    "iter": lambda c, probe, other: iter(c),
+    "next": lambda c, probe, other: next(probe),
+    "same-class-eq": lambda c, probe, other: other == c,
+    "other-updated-from-it": lambda c, probe, other: other.update(c),
+}
+MAP = {
+    "classes": MAP_CLASSES,
+    "panics": PANICS,
+    # Calls that hash the key they are given while holding the map's exclusive borrow.
+    "mutating": {
+        "setitem": lambda m, k: m.__setitem__(k, "v"),
+        "delitem": lambda m, k: m.__delitem__(k),
+        "pop": lambda m, k: m.pop(k, "d"),
+        "setdefault": lambda m, k: m.setdefault(k),
+        "update-pairs": lambda m, k: m.update([(k, 1)]),
+        "update-dict": lambda m, k: m.update(holding(k)),
+        "update-keys-only": lambda m, k: m.update(KeysOnly(holding(k))),
+        "ior": lambda m, k: m.__ior__([(k, 1)]),
+    },
+    # Calls that hash the key they are given while holding a shared borrow.
+    "reading": {
+        "getitem": lambda m, k: fails(KeyError, m.__getitem__, k),
+        "get": lambda m, k: m.get(k),
+        "contains": lambda m, k: k in m,
+    },
+    "reads": {
+        **COMMON_READS,
+        "get": lambda m: m.get(0),
+        "getitem": lambda m: m[0],
+        "contains": lambda m: 0 in m,
+        "eq-dict": lambda m: m == {0: 0},
+        "dict-eq": lambda m: {0: 0} == m,
+        "or": lambda m: m | {},
+        "ror": lambda m: {} | m,
+    },
+    "writes": {
+        "setitem": lambda m: m.__setitem__(1, 1),
+        "delitem": lambda m: m.__delitem__(0),
+        "pop": lambda m: m.pop(0),
+        "popitem": lambda m: m.popitem(),
+        "setdefault": lambda m: m.setdefault(5),
+        "clear": lambda m: m.clear(),
+        "update()": lambda m: m.update(),
+        "ior": lambda m: m.__ior__({}),
+    },
+}
+SET = {
+    "classes": SET_CLASSES,
+    "panics": PANICS,
+    "mutating": {
+        "add": lambda s, k: s.add(k),
+        "discard": lambda s, k: s.discard(k),
+        "remove": lambda s, k: s.remove(k),
+        "update": lambda s, k: s.update([k]),
+        "ior": lambda s, k: s.__ior__([k]),
+        "difference_update": lambda s, k: s.difference_update([k, 0]),
+        "symmetric_difference_update": lambda s, k: s.symmetric_difference_update([k, 5]),
+        "intersection_update": lambda s, k: s.intersection_update([k]),
+    },
+    "reading": {
+        "contains": lambda s, k: k in s,
+        "union": lambda s, k: s.union([k]),
+        "issuperset": lambda s, k: s.issuperset([k]),
+        "isdisjoint": lambda s, k: s.isdisjoint([k]),
+    },
+    # The operators and == raise rather than answer NotImplemented and fall back.
+    "reads": {
+        **COMMON_READS,
+        "contains": lambda s: 0 in s,
+        "union": lambda s: s.union(),
+        "issubset": lambda s: s.issubset([0]),
+        "eq": lambda s: s == {0},
+        "set-eq": lambda s: {0} == s,
+        "ne": lambda s: s != {0},
+        "or": lambda s: s | {2},
+        "ror": lambda s: {2} | s,
+        "rsub": lambda s: [2] - s,
+        "xor": lambda s: s ^ [2],
+    },
+    "writes": {
+        "add": lambda s: s.add(1),
+        "discard": lambda s: s.discard(0),
+        "remove": lambda s: s.remove(0),
+        "pop": lambda s: s.pop(),
+        "clear": lambda s: s.clear(),
+        "update": lambda s: s.update(),
+    },
+}
+
+
+def cases(outer, *inner):
+    """Every class of both kinds with every `outer` call and every call of the `inner` (table, message) pairs."""
+    return [
+        pytest.param(cls, o, i, message, id=f"{cls.__name__}-{on}-{table}-{name}")
+        for kind in (MAP, SET)
+        for cls in kind["classes"]
+        for on, o in kind[outer].items()
+        for table, message in inner
+        for name, i in kind[table].items()
+    ]
+
+
+def assert_untouched(c, it):
+    assert list(c) == [0] and not bumped(it)  # the version did not move
+    c.clear()  # and every borrow was given back
+
+
+@pytest.mark.parametrize("cls, outer, inner, message", cases("mutating", ("reads", MUT), ("writes", BORROWED)))
+def test_hash_touching_the_container_during_a_mutation(cls, outer, inner, message):
+    c = filled(cls, [0])
+    it = iter(c)
+    assert str(fails(RuntimeError, outer, c, HookKey("k", lambda: inner(c)))) == message
+    assert_untouched(c, it)
+
+
+@pytest.mark.parametrize("cls, outer, inner, message", cases("reading", ("writes", BORROWED)))
+def test_hash_touching_the_container_during_a_read(cls, outer, inner, message):
+    c = filled(cls, [0])
+    it = iter(c)
+    seen = []
+    outer(c, HookKey("k", lambda: seen.append((len(c), 0 in c, list(c), c.copy() == c))))
+    assert seen == [(1, True, [0], True)]  # shared borrows coexist
+    assert str(fails(RuntimeError, outer, c, HookKey("k", lambda: inner(c)))) == message
+    assert_untouched(c, it)
+
+
+@pytest.mark.parametrize("cls, outer, inner, message", cases("mutating", ("panics", MUT)))
+def test_other_objects_borrow_during_a_mutation_is_a_panic(cls, panic_exception, outer, inner, message):
+    c, other = filled(cls, [0]), filled(cls, [7])
+    it, probe = iter(c), iter(c)
+    with pytest.raises(panic_exception) as ei:
+        try:
+            outer(c, HookKey("k", lambda: inner(c, probe, other)))
+        except Exception:  # noqa: BLE001 - a PanicException must pass through
+            pytest.fail("PanicException was caught by `except Exception`")
+    assert ei.value.args == (message,) and list(other) == [7]
+    assert_untouched(c, it)
+
+
+@pytest.mark.parametrize(
+    "inner, message, panics",
+    [(len, MUT, False), (lambda m: m.__setitem__(1, 1), BORROWED, False), (lambda m: m.clear(), BORROWED, False)]
+    + [(iter, MUT, True)],
+    ids=["read", "setitem", "clear", "iter"],
+)
+def test_eq_touching_the_map_is_unequal_unless_it_panics(map_cls, panic_exception, inner, message, panics):
+    m = map_cls()
+    m[HookKey("same")] = "stored"
+    seen = []
+
+    def hook():
+        try:
+            inner(m)
+        except BaseException as e:
+            seen.append(str(e))
+            raise
+
+    if panics:
+        pytest.raises(panic_exception, m.__setitem__, HookKey("same", on_eq=hook), "probe")
+    else:
+        m[HookKey("same", on_eq=hook)] = "probe"  # the comparison failed, so the probe is a new key
+    assert seen == [message] and len(m) == len(list(m)) and (panics or len(m) == 2)
+    m.clear()
+
+
+def in_place(box, op, arg):
+    """`box[0] op= arg` as a statement, so that a silent rebinding would show in box."""
+    names = {"x": box[0], "arg": arg}
+    exec(f"x {op}= arg", names)
+    box[0] = names["x"]
+
+
+@pytest.mark.parametrize("op", ["|", "&", "-", "^"])
+@pytest.mark.parametrize("outer", [*SET["mutating"].values(), *SET["reading"].values()])
+def test_in_place_operator_on_a_borrowed_set_raises(set_cls, op, outer):
+    s = set_cls([0, 2])
+    box = [s]
+    it = iter(s)
+    assert str(fails(RuntimeError, outer, s, HookKey("k", lambda: in_place(box, op, {2})))) == BORROWED
+    assert box[0] is s and s == {0, 2} and not bumped(it)
+
+
+# ---- reference counts -------------------------------------------------------------------
+
+
+def swallowing(*calls):
+    for call in calls:
+        try:
+            call()
+        except (TypeError, KeyError, LookupError):
+            pass
+
+
+NONE = (0, 0, 0, 0, 0, 0)
+# The container holds k1 (a map: with v1; a set: and v1). k2 equals k1, k3 is absent.
+# Each case: the operation, then the changes of the counts of k1, v1, k2, v2, k3, v3.
+REFCOUNTS = {
+    "map-reads": (lambda m, k1, v1, k2, v2, k3, v3: (
+        m[k2], m.get(k3, v3), k2 in m, k3 in m, list(m), iter(m), list(m.items()), repr(m), m.copy(), m == {k2: v1},
+        m == {k3: v3}, m.setdefault(k2, v2), m.pop(k3, v3), type(m).fromkeys([k3, k3], v3)), NONE),
+    "map-failures": (lambda m, k1, v1, k2, v2, k3, v3: swallowing(lambda: m.__setitem__([], v3),
+        lambda: m.__delitem__(k3), lambda: m.pop(k3), lambda: type(m)(raising_after([(k3, v3)]))), NONE),
+    "map-store-new": (lambda m, k1, v1, k2, v2, k3, v3: m.__setitem__(k3, v3), (0, 0, 0, 0, 1, 1)),
+    "map-store-replace": (lambda m, k1, v1, k2, v2, k3, v3: m.__setitem__(k2, v2), (0, -1, 0, 1, 0, 0)),
+    "map-store-same": (lambda m, k1, v1, k2, v2, k3, v3: m.__setitem__(k1, v1), NONE),
+    "map-setdefault-new": (lambda m, k1, v1, k2, v2, k3, v3: m.setdefault(k3, v3), (0, 0, 0, 0, 1, 1)),
+    "map-update": (lambda m, k1, v1, k2, v2, k3, v3: m.update({k2: v2, k3: v3}), (0, -1, 0, 1, 1, 1)),
+    "map-del": (lambda m, k1, v1, k2, v2, k3, v3: m.__delitem__(k2), (-1, -1, 0, 0, 0, 0)),
+    "map-pop": (lambda m, k1, v1, k2, v2, k3, v3: m.pop(k2), (-1, -1, 0, 0, 0, 0)),
+    "map-popitem": (lambda m, k1, v1, k2, v2, k3, v3: [m.popitem() for _ in range(len(m))], (-1, -1, 0, 0, 0, 0)),
+    "map-clear": (lambda m, k1, v1, k2, v2, k3, v3: m.clear(), (-1, -1, 0, 0, 0, 0)),
+    "set-reads": (lambda s, k1, v1, k2, v2, k3, v3: (
+        k2 in s, k3 in s, list(s), repr(s), s.copy(), s == {k2, v1}, s | [k3], [k3] | s, s.union([k3]), s & [k2],
+        [k3] - s, s ^ [k3], s.issubset([k3]), s.isdisjoint([k2]), s.discard(k3)), NONE),
+    "set-failures": (lambda s, k1, v1, k2, v2, k3, v3: swallowing(lambda: s.add([]), lambda: s.remove(k3),
+        lambda: type(s)([k3, []]), lambda: type(s)(raising_after([k3]))), NONE),
+    "set-add-new": (lambda s, k1, v1, k2, v2, k3, v3: s.add(k3), (0, 0, 0, 0, 1, 0)),
+    "set-add-equal": (lambda s, k1, v1, k2, v2, k3, v3: s.add(k2), NONE),
+    "set-ior": (lambda s, k1, v1, k2, v2, k3, v3: s.__ior__([k2, k3]), (0, 0, 0, 0, 1, 0)),
+    "set-remove": (lambda s, k1, v1, k2, v2, k3, v3: s.remove(k2), (-1, 0, 0, 0, 0, 0)),
+    "set-isub": (lambda s, k1, v1, k2, v2, k3, v3: s.__isub__([k2]), (-1, 0, 0, 0, 0, 0)),
+    "set-iand": (lambda s, k1, v1, k2, v2, k3, v3: s.__iand__([k2, *range(30)]), (0, -1, 0, 0, 0, 0)),
+    "set-ixor": (lambda s, k1, v1, k2, v2, k3, v3: s.__ixor__([k2, k3]), (-1, 0, 0, 0, 1, 0)),
+    "set-pop": (lambda s, k1, v1, k2, v2, k3, v3: [s.pop() for _ in range(len(s))], (-1, -1, 0, 0, 0, 0)),
+    "set-clear": (lambda s, k1, v1, k2, v2, k3, v3: s.clear(), (-1, -1, 0, 0, 0, 0)),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("twin", [0, 1])
+@pytest.mark.parametrize("case", REFCOUNTS)
+def test_reference_counts(twin, case):
+    op, deltas = REFCOUNTS[case]
+    cls = (MAP_CLASSES if case.startswith("map") else SET_CLASSES)[twin]
+    objs = k1, v1, k2, v2, k3, v3 = HookKey("a"), object(), HookKey("a"), object(), HookKey("c"), object()
+    before = [sys.getrefcount(o) for o in objs]
+    c = filled(cls, range(30))  # company, so the table is not trivially small
+    c.update({k1: v1} if cls in MAP_CLASSES else [k1, v1])
+    base = [sys.getrefcount(o) for o in objs]
+    assert [b - s for b, s in zip(base, before)] == [1, 1, 0, 0, 0, 0]
+    op(c, *objs)
+    after = [sys.getrefcount(o) for o in objs]
+    assert [a - b for a, b in zip(after, base)] == list(deltas)
+    del c
+    assert [sys.getrefcount(o) for o in objs] == before
+
+
+# ---- late releases ------------------------------------------------------------------------
+
+
+class ReadsOnDel:
+    """Writes to the map when finalised, then records what it looks like."""
+
+    def __init__(self, m, log):
+        self.m, self.log = m, log
+
+    def __del__(self):
+        self.m["written-from-del"] = 1  # a map still borrowed would raise here, and nothing be logged
+        del self.m["written-from-del"]
+        self.log.append((len(self.m), self.m.get("k"), sorted(map(str, self.m))))
+
+
+@pytest.mark.parametrize(
+    "as_key, op, seen",
+    [
+        (False, lambda m: m.__delitem__("k"), (1, None, ["other"])),
+        (False, lambda m: m.pop("k"), (1, None, ["other"])),
+        (False, lambda m: m.__setitem__("k", "new"), (2, "new", ["k", "other"])),
+        (False, lambda m: m.update(k="new"), (2, "new", ["k", "other"])),
+        (False, lambda m: m.clear(), (0, None, [])),
+        (True, lambda m: m.clear(), (0, None, [])),
+    ],
+    ids=["del", "pop", "replace", "update", "clear", "clear-key"],
+)
+def test_finalizers_of_removed_objects_can_use_the_map(map_cls, as_key, op, seen):
+    m, log = map_cls(), []
+    if as_key:
+        m[ReadsOnDel(m, log)] = "v"
+    else:
+        m["k"] = ReadsOnDel(m, log)
+    m["other"] = 0
+    op(m)
+    assert log == [seen]
