@@ -198,14 +198,19 @@ class ElasticTable {
   // ---- insertion ----------------------------------------------------------
 
   // Replaces the value of an equal stored key (which stays) and returns the
-  // old value; otherwise adds the entry, growing first when full.
-  std::optional<V> insert(K key, V value, std::uint64_t h) {
+  // old value; otherwise adds the entry, growing first when full.  `admit` is
+  // asked once, after every key comparison and before the table changes; when
+  // it refuses, nothing is stored and the key and value are dropped.
+  template <class Admit = AlwaysAdmit>
+  std::optional<V> insert(K key, V value, std::uint64_t h, Admit&& admit = {}) {
     if (auto loc = find(key, h, tag_of(h))) {
+      if (!admit()) return std::nullopt;
       Entry& e = entry_at(*loc);
       std::optional<V> old(std::move(e.value));
       e.value = std::move(value);
       return old;
     }
+    if (!admit()) return std::nullopt;
     insert_unique(std::move(key), std::move(value), h);
     return std::nullopt;
   }

@@ -229,8 +229,14 @@ class FunnelTable {
 
   // Insert or replace.  One search both looks for an equal key and notes the
   // first free slot on the key's path; all key comparisons happen before the
-  // table changes.
-  std::optional<V> insert(K key, V value, std::uint64_t h) {
+  // table changes.  `admit` is asked once, after the last comparison; when it
+  // refuses, nothing is stored and the key and value are dropped.
+  template <class Admit = AlwaysAdmit>
+  std::optional<V> insert(K key, V value, std::uint64_t h, Admit&& admit = {}) {
+    auto replace = [&](Location loc) -> std::optional<V> {
+      if (!admit()) return std::nullopt;
+      return replace_existing_value(loc, std::move(value));
+    };
     const std::uint8_t t = tag_of(h);
     Hint hint;
     bool stopped = false;
@@ -249,8 +255,7 @@ class FunnelTable {
         const std::uint32_t at = start + g * GROUP_WIDTH;
         const Group group(ctrl + level.offset + at);
         for (std::uint32_t bit : group.match_tag(t))
-          if (key == entries[level.offset + at + bit].key)
-            return replace_existing_value(Location::in_level(i, at + bit), std::move(value));
+          if (key == entries[level.offset + at + bit].key) return replace(Location::in_level(i, at + bit));
         if (!hint) {
           const BitMask free = group.match_free();
           if (free) hint = Location::in_level(i, at + free.lowest());
@@ -265,13 +270,14 @@ class FunnelTable {
       bool absent = false;
       if (!hint || regions_.special_len() != 0) {
         const SpecialResult r = find_in_special(key, h, t, &hint);
-        if (r.kind == SpecialResult::Kind::Found) return replace_existing_value(r.location, std::move(value));
+        if (r.kind == SpecialResult::Kind::Found) return replace(r.location);
         absent = r.kind == SpecialResult::Kind::Absent;
       }
       if (!absent) {
-        if (auto loc = find_in_overflow(key, t)) return replace_existing_value(*loc, std::move(value));
+        if (auto loc = find_in_overflow(key, t)) return replace(*loc);
       }
     }
+    if (!admit()) return std::nullopt;
     insert_at_location_after_resize_check(hint, h, std::move(key), std::move(value), t);
     return std::nullopt;
   }

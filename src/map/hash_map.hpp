@@ -42,9 +42,11 @@ class HashMap {
     return loc ? &table_.entry_at(*loc).value : nullptr;
   }
 
-  std::optional<V> insert(K key, V value) {
+  // `admit` may veto the store once the search is over (see the tables).
+  template <class Admit = AlwaysAdmit>
+  std::optional<V> insert(K key, V value, Admit&& admit = {}) {
     const std::uint64_t h = hash_of(key);
-    return table_.insert(std::move(key), std::move(value), h);
+    return table_.insert(std::move(key), std::move(value), h, std::forward<Admit>(admit));
   }
   // For keys known to be absent (copies, rebuilds): no equality calls.
   void insert_unique(K key, V value) {

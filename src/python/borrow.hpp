@@ -43,17 +43,12 @@ class BorrowFlag {
 inline constexpr const char* ALREADY_BORROWED = "Already borrowed";
 inline constexpr const char* ALREADY_MUTABLY_BORROWED = "Already mutably borrowed";
 
-// Whose borrow failed decides how it is reported: a method's own object
-// raises RuntimeError; another object's is an internal-invariant failure.
-enum class BorrowOf { Self, Other };
-
+// Whoever's borrow fails (the method's own object, a view's map, an
+// operand's or a source's), the caller meets the same RuntimeError.
 class SharedBorrow {
  public:
-  SharedBorrow(BorrowFlag& f, BorrowOf whose = BorrowOf::Self) : flag_(&f) {
-    if (!f.try_shared()) {
-      if (whose == BorrowOf::Other) throw InvariantFailure(ALREADY_MUTABLY_BORROWED);
-      raise(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
-    }
+  explicit SharedBorrow(BorrowFlag& f) : flag_(&f) {
+    if (!f.try_shared()) raise(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
   }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;

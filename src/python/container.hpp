@@ -91,6 +91,35 @@ struct ContainerType {
     return make_ref(0, DEFAULT_RESERVE_FRACTION);
   }
 
+  // A new object while it is being filled.  Python code runs during the fill
+  // (hashes, comparisons, the source's iterator) and can reach the object
+  // through the collector or from another thread, so it holds its own
+  // exclusive borrow until `finish`: whoever reaches it meets the ordinary
+  // borrow error instead of a table in the middle of a probe.
+  class Building {
+   public:
+    explicit Building(OwnedRef obj) noexcept : obj_(std::move(obj)) {
+      // Nobody else has seen the object yet, so this cannot fail.
+      (void)head_of(obj_.get()).flag.try_exclusive();
+    }
+    Building(Building&& o) noexcept : obj_(std::move(o.obj_)) {}
+    Building(const Building&) = delete;
+    Building& operator=(const Building&) = delete;
+    ~Building() {
+      if (obj_) head_of(obj_.get()).flag.release_exclusive();
+    }
+    PyObject* get() const noexcept { return obj_.get(); }
+    Table& table() const noexcept { return table_of(obj_.get()); }
+    ContainerHeader& head() const noexcept { return head_of(obj_.get()); }
+    [[nodiscard]] PyObject* finish() noexcept {
+      head_of(obj_.get()).flag.release_exclusive();
+      return obj_.release();
+    }
+
+   private:
+    OwnedRef obj_;
+  };
+
   static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<2>("with_options", {"capacity", "reserve_fraction"}, 0, args, nargs, kwnames);

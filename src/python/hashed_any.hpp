@@ -111,4 +111,17 @@ void save_interrupt(PyObject* exc) noexcept;
 void discard_error_keeping_interrupts() noexcept;
 PyObject* take_saved_interrupt() noexcept;
 
+// An insertion during which a comparison saved an interrupt stores nothing
+// for that item: dict would have raised before storing anything.
+struct UnlessInterrupted {
+  bool operator()() const noexcept { return t_state.saved_interrupt == nullptr; }
+};
+
+// Ends the call at the current item when a comparison saved an interrupt; the
+// entry point raises it.  Bulk calls check after every item.
+inline void stop_if_interrupted() {
+  if (t_state.saved_interrupt != nullptr) [[unlikely]]
+    throw PythonError{};
+}
+
 }  // namespace brindle::py

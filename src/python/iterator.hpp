@@ -121,7 +121,7 @@ struct IterType {
       // The owner is only looked at, never read through, so a momentary
       // shared borrow reduces to checking that no writer holds it.
       ContainerHeader* owner = header_of(it->owner);
-      if (!owner->flag.can_share()) throw InvariantFailure(ALREADY_MUTABLY_BORROWED);
+      if (!owner->flag.can_share()) raise(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
       if (owner->version() != it->head.version()) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
       auto& items = it->items.value;
       if (it->position >= items.size()) return nullptr;  // end, no exception set

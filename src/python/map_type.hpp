@@ -24,6 +24,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
   using Base::head_of;
   using Base::make_for_hint;
   using Base::make_ref;
+  using typename Base::Building;
   using typename Base::Object;
 
   static Map& map_of(PyObject* o) noexcept { return Base::table_of(o); }
@@ -65,15 +66,12 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
   }
 
   static PyObject* build(std::size_t capacity, PyObject* other, PyObject* extra) {
-    OwnedRef result = make_ref(capacity, DEFAULT_RESERVE_FRACTION);
-    const bool has_other = other != nullptr && other != Py_None;
-    const bool has_extra = extra != nullptr && PyDict_GET_SIZE(extra) > 0;
-    if (has_other || has_extra) fill_initial(result.get(), has_other ? other : nullptr, has_extra ? extra : nullptr);
-    return result.release();
-  }
-
-  static void fill_initial(PyObject* self, PyObject* other, PyObject* extra) {
-    if (update_from<MapType>(map_of(self), self, other, extra) > 0) head_of(self).bump();
+    Building result(make_ref(capacity, DEFAULT_RESERVE_FRACTION));
+    {
+      ChangeCount changes(result.head());
+      update_from<MapType>(result.table(), result.get(), other, extra, changes.count);
+    }
+    return result.finish();
   }
 
   // update(other=None, **kwargs): `other` binds by position or by name, every
@@ -101,7 +99,8 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
         if (PyDict_SetItem(items.get(), name, value) < 0) throw_python_error();
       }
       ExclusiveBorrow b(head_of(self).flag);
-      if (update_from<MapType>(map_of(self), self, other, items.get()) > 0) head_of(self).bump();
+      ChangeCount changes(head_of(self));
+      update_from<MapType>(map_of(self), self, other, items.get(), changes.count);
       return Py_NewRef(Py_None);
     });
   }
@@ -109,7 +108,8 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
   static PyObject* inplace_or(PyObject* self, PyObject* other) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       ExclusiveBorrow b(head_of(self).flag);
-      if (update_from<MapType>(map_of(self), self, other, nullptr) > 0) head_of(self).bump();
+      ChangeCount changes(head_of(self));
+      update_from<MapType>(map_of(self), self, other, nullptr, changes.count);
       return Py_NewRef(self);
     });
   }
@@ -126,18 +126,21 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
       const Map& mine = map_of(self);
       std::uint64_t hint = mine.len();
       if (auto n = length_hint(other)) hint = std::min<std::uint64_t>(hint + *n, UINT32_MAX);
-      OwnedRef result = make_for_hint(hint);
-      Map& dest = map_of(result.get());
+      Building result(make_for_hint(hint));
+      Map& dest = result.table();
+      std::uint64_t stored = 0;  // a new object's version is not watched yet
       if (map_on_left) {
         mine.for_each(
             [&](const HashedAny& k, const StoredRef& v) { dest.insert_unique(k.clone(), StoredRef::borrow(v.get())); });
-        update_from<MapType>(dest, nullptr, other, nullptr);
+        update_from<MapType>(dest, nullptr, other, nullptr, stored);
       } else {
-        update_from<MapType>(dest, nullptr, other, nullptr);
-        mine.for_each(
-            [&](const HashedAny& k, const StoredRef& v) { dest.insert(k.clone(), StoredRef::borrow(v.get())); });
+        update_from<MapType>(dest, nullptr, other, nullptr, stored);
+        mine.for_each([&](const HashedAny& k, const StoredRef& v) {
+          dest.insert(k.clone(), StoredRef::borrow(v.get()), UnlessInterrupted{});
+          stop_if_interrupted();
+        });
       }
-      return result.release();
+      return result.finish();
     });
   }
 
@@ -174,37 +177,33 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<2>("fromkeys", {"iterable", "value"}, 1, args, nargs, kwnames);
       PyObject* value = a[1] ? a[1] : Py_None;
-      Py_ssize_t hint = PyObject_Length(a[0]);
-      if (hint < 0) {
-        discard_error_keeping_interrupts();
-        hint = 0;
-      }
-      OwnedRef result = make_for_hint(static_cast<std::uint64_t>(hint));
-      Map& map = map_of(result.get());
+      Building result(make_for_hint(length_hint(a[0]).value_or(0)));
+      Map& map = result.table();
       OwnedRef it = check_owned(PyObject_GetIter(a[0]));
       while (OwnedRef item{PyIter_Next(it.get())}) {
-        map.insert(HashedAny::owned(item.get()), StoredRef::borrow(value));
+        map.insert(HashedAny::owned(item.get()), StoredRef::borrow(value), UnlessInterrupted{});
+        stop_if_interrupted();
       }
       if (PyErr_Occurred()) throw_python_error();
-      return result.release();
+      return result.finish();
     });
   }
 
   static PyObject* copy(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       SharedBorrow b(head_of(self).flag);
-      return copy_of(map_of(self)).release();
+      return copy_of(map_of(self));
     });
   }
 
   // A fresh map with the same entries; keys are copied with their cached
   // hashes, so no Python code runs and no keys are compared.
-  static OwnedRef copy_of(const Map& source) {
-    OwnedRef result = make_ref(source.len(), DEFAULT_RESERVE_FRACTION);
-    Map& dest = map_of(result.get());
+  static PyObject* copy_of(const Map& source) {
+    Building result(make_ref(source.len(), DEFAULT_RESERVE_FRACTION));
+    Map& dest = result.table();
     source.for_each(
         [&](const HashedAny& k, const StoredRef& v) { dest.insert_unique(k.clone(), StoredRef::borrow(v.get())); });
-    return result;
+    return result.finish();
   }
 
   // ---- item access --------------------------------------------------------
@@ -246,7 +245,8 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
         if (!m.remove_entry(k)) raise_key_error(key);
       } else {
         // The replaced value, if any, is released after the borrow.
-        m.insert(HashedAny::owned(key), StoredRef::borrow(value));
+        m.insert(HashedAny::owned(key), StoredRef::borrow(value), UnlessInterrupted{});
+        stop_if_interrupted();
       }
       head_of(self).bump();
       return 0;
@@ -288,6 +288,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
       Map& m = map_of(self);
       BorrowedKey k(a[0]);  // the only hashing of the key
       if (auto loc = m.find(k)) return m.entry_at(*loc).value.new_ref();
+      stop_if_interrupted();
       m.insert_unique(k.to_owned(), StoredRef::borrow(dflt));
       head_of(self).bump();
       return Py_NewRef(dflt);
@@ -305,7 +306,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     std::vector<OwnedRef> snapshot;
     std::uint64_t version;
     {
-      SharedBorrow b(head_of(self).flag, BorrowOf::Other);
+      SharedBorrow b(head_of(self).flag);
       snapshot = take_snapshot(map_of(self), [](const HashedAny& k, const StoredRef& v) -> PyObject* {
         if constexpr (Kind == IterKind::Key)
           return Py_NewRef(k.object());
@@ -355,7 +356,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     SharedBorrow b(head_of(self).flag);
     const Map& m = map_of(self);
     if (check_exact(other)) {
-      SharedBorrow theirs(head_of(other).flag, BorrowOf::Other);
+      SharedBorrow theirs(head_of(other).flag);
       const Map& o = map_of(other);
       if (o.len() != m.len()) return false;
       return all_values_match(m, [&](const HashedAny& k) -> PyObject* {

@@ -3,9 +3,12 @@
 // the constructor, |= and both forms of |.
 
 #include <cstdint>
+#include <optional>
 
 #include "entry.hpp"
 #include "map/hash_map.hpp"
+#include "object.hpp"
+#include "registry.hpp"
 
 namespace brindle::py {
 
@@ -21,10 +24,53 @@ void reserve_hint(Map& m, std::uint64_t n) {
   }
 }
 
+// How many items a length we cannot verify may reserve up front: enough that
+// ordinary sources grow at most once, too little for a lie to cost much.
+inline constexpr std::uint64_t UNTRUSTED_LENGTH_CAP = 65536;
+
+// Types whose len() is their true number of elements.
+inline bool length_is_trusted(PyObject* o) noexcept {
+  return PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o) || PySet_CheckExact(o) ||
+         PyFrozenSet_CheckExact(o) || PyRange_Check(o) || PyUnicode_CheckExact(o) || PyBytes_CheckExact(o) ||
+         PyDictKeys_Check(o) || PyDictValues_Check(o) || PyDictItems_Check(o) || is_brindle_object(o);
+}
+
+// len(obj) when it has one, as a reservation hint: believed for the types
+// above, capped for everything else.  Its error is discarded.
+inline std::optional<std::uint64_t> length_hint(PyObject* obj) {
+  const Py_ssize_t n = PyObject_Length(obj);
+  if (n < 0) {
+    discard_error_keeping_interrupts();
+    return std::nullopt;
+  }
+  const auto claimed = static_cast<std::uint64_t>(n);
+  return length_is_trusted(obj) ? claimed : std::min(claimed, UNTRUSTED_LENGTH_CAP);
+}
+
+// Counts what a mutating call stored or removed, and bumps the container's
+// `version` once on the way out when that count is not zero, whether the
+// call returns or raises: iterators must not outlive a partial change.
+// Declared after the call's exclusive borrow, so it bumps while that is held.
+class ChangeCount {
+ public:
+  explicit ChangeCount(ContainerHeader& head) noexcept : head_(head) {}
+  ChangeCount(const ChangeCount&) = delete;
+  ChangeCount& operator=(const ChangeCount&) = delete;
+  ~ChangeCount() {
+    if (count != 0) head_.bump();
+  }
+  std::uint64_t count = 0;
+
+ private:
+  ContainerHeader& head_;
+};
+
 // Stores one pair with a freshly hashed key.
 template <class Map>
-void store_pair(Map& m, PyObject* key, PyObject* value) {
-  m.insert(HashedAny::owned(key), StoredRef::borrow(value));
+void store_pair(Map& m, PyObject* key, PyObject* value, std::uint64_t& stored) {
+  m.insert(HashedAny::owned(key), StoredRef::borrow(value), UnlessInterrupted{});
+  stop_if_interrupted();
+  ++stored;
 }
 
 // Walks a dict with PyDict_Next, holding the dict's critical section only
@@ -51,41 +97,31 @@ void store_dict_items(Map& m, PyObject* dict, std::uint64_t& stored) {
       }
     }
     Py_END_CRITICAL_SECTION();
-    if (resized) throw InvariantFailure("dictionary changed size during iteration");
+    if (resized) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     if (!more) break;
-    if (++walked > size) throw InvariantFailure("dictionary keys changed during iteration");
-    store_pair(m, key.get(), value.get());
-    ++stored;
+    if (++walked > size) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    store_pair(m, key.get(), value.get(), stored);
   }
-  if (walked != size) throw InvariantFailure("dictionary keys changed during iteration");
-}
-
-// len(obj) when it has one; its error is discarded.
-inline std::optional<std::uint64_t> length_hint(PyObject* obj) {
-  const Py_ssize_t n = PyObject_Length(obj);
-  if (n < 0) {
-    discard_error_keeping_interrupts();
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(n);
+  if (walked != size) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
 }
 
 // Runs the procedure on `m`, the table of `self` (or of a map still being
-// built, when `self` is null).  Returns the number of pairs stored; on an
-// error, what was stored before it stays.
+// built).  Adds the number of pairs stored to `stored` as it goes, so that a
+// caller whose update fails half-way still knows that something changed;
+// what was stored before an error stays.
 template <class MapT>
-std::uint64_t update_from(typename MapT::Map& m, PyObject* self, PyObject* other, PyObject* kwargs) {
-  std::uint64_t stored = 0;
+void update_from(typename MapT::Map& m, PyObject* self, PyObject* other, PyObject* kwargs, std::uint64_t& stored) {
   // A map updated from itself, or from its own items view, keeps its contents
   // as dict does: reading that source would need a borrow this call holds.
   const bool given = other != nullptr && other != Py_None;
   if (given && !(self != nullptr && (other == self || MapT::is_items_view_of(other, self)))) {
     if (MapT::check_exact(other)) {
-      SharedBorrow theirs(MapT::head_of(other).flag, BorrowOf::Other);
+      SharedBorrow theirs(MapT::head_of(other).flag);
       const auto& src = MapT::map_of(other);
       reserve_hint(m, src.len());
       src.for_each([&](const HashedAny& k, const StoredRef& v) {
-        m.insert(k.clone(), StoredRef::borrow(v.get()));
+        m.insert(k.clone(), StoredRef::borrow(v.get()), UnlessInterrupted{});
+        stop_if_interrupted();
         ++stored;
       });
     } else if (PyDict_Check(other)) {
@@ -102,8 +138,7 @@ std::uint64_t update_from(typename MapT::Map& m, PyObject* self, PyObject* other
         OwnedRef it = check_owned(PyObject_GetIter(keys.get()));
         while (OwnedRef key{PyIter_Next(it.get())}) {
           OwnedRef value = check_owned(PyObject_GetItem(other, key.get()));
-          store_pair(m, key.get(), value.get());
-          ++stored;
+          store_pair(m, key.get(), value.get(), stored);
         }
       } else {
         OwnedRef it = check_owned(PyObject_GetIter(other));
@@ -115,15 +150,13 @@ std::uint64_t update_from(typename MapT::Map& m, PyObject* self, PyObject* other
           if (n != 2) raise(PyExc_ValueError, "update sequence elements must be 2-tuples");
           OwnedRef key = check_owned(PyObject_GetItem(item.get(), zero.get()));
           OwnedRef value = check_owned(PyObject_GetItem(item.get(), one.get()));
-          store_pair(m, key.get(), value.get());
-          ++stored;
+          store_pair(m, key.get(), value.get(), stored);
         }
       }
       if (PyErr_Occurred()) throw_python_error();
     }
   }
   if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) store_dict_items(m, kwargs, stored);
-  return stored;
 }
 
 }  // namespace brindle::py

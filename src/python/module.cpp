@@ -1,6 +1,7 @@
 // The extension module: multi-phase initialisation, no module state, and a
 // registration step that adds each class in a fixed order to `__all__`.
 
+#include "errors.hpp"
 #include "registry.hpp"
 
 namespace brindle::py {
@@ -35,6 +36,9 @@ int brindle_exec(PyObject* module) {
     if (PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
     if (add_to_all(module, entry.name) < 0) return -1;
   }
+  // Reachable by name so that it can be caught, but not exported by `*`.
+  PyObject* panic = panic_exception_type();
+  if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
   // A module with no classes yet still has an (empty) __all__.
   if (!PyObject_HasAttrStringWithError(module, "__all__")) {
     OwnedRef all(PyList_New(0));

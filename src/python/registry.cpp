@@ -33,4 +33,12 @@ std::span<const ClassEntry> registered_classes() {
   return classes;
 }
 
+bool is_brindle_object(PyObject* o) noexcept {
+  for (const ClassEntry& entry : registered_classes()) {
+    // Every class was built when the module was imported.
+    if (Py_TYPE(o) == entry.type()) return true;
+  }
+  return false;
+}
+
 }  // namespace brindle::py

@@ -17,4 +17,7 @@ struct ClassEntry {
 
 std::span<const ClassEntry> registered_classes();
 
+// Whether `o` is an instance of one of the registered classes.
+bool is_brindle_object(PyObject* o) noexcept;
+
 }  // namespace brindle::py

@@ -19,8 +19,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   using Set = PySet<Traits>;
   using Base::check_exact;
   using Base::head_of;
-  using Base::make_for_hint;
   using Base::make_ref;
+  using typename Base::Building;
 
   static Set& set_of(PyObject* o) noexcept { return Base::table_of(o); }
   static const char* class_name() { return Traits::set_name; }
@@ -28,15 +28,16 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   // ---- the four helpers ---------------------------------------------------
   // Each changes `target` (the table of `target_obj`, or of a set still being
-  // built when `target_obj` is null) using one argument, and returns its
-  // changed flag.  A same-class argument is read straight from its table
-  // under a shared borrow; anything else through Python iteration.
+  // built) using one argument, and counts in `changes` every element it adds
+  // or removes as it goes, so that a call that fails half-way still bumps
+  // `version`.  A same-class argument is read straight from its table under a
+  // shared borrow; anything else through Python iteration.
 
   // The argument's table, held shared for as long as this lives.
   struct SameClassSource {
     OwnedRef ref;
     SharedBorrow borrow;
-    explicit SameClassSource(PyObject* o) : ref(OwnedRef::borrow(o)), borrow(head_of(o).flag, BorrowOf::Other) {}
+    explicit SameClassSource(PyObject* o) : ref(OwnedRef::borrow(o)), borrow(head_of(o).flag) {}
     const Set& set() const { return set_of(ref.get()); }
   };
 
@@ -47,86 +48,93 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     if (PyErr_Occurred()) throw_python_error();
   }
 
-  static bool add_all(Set& target, PyObject* target_obj, PyObject* other) {
-    const auto before = target.len();
-    if (other == target_obj) return false;  // s |= s: nothing to add
+  static void add_one(Set& target, HashedAny key, std::uint64_t& changes) {
+    const bool present = target.insert(std::move(key), UnlessInterrupted{});
+    stop_if_interrupted();
+    if (!present) ++changes;
+  }
+
+  static void remove_one(Set& target, const HashedAny& key, std::uint64_t& changes) {
+    if (target.remove_entry(key)) ++changes;
+    stop_if_interrupted();
+  }
+
+  static void add_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+    if (other == target_obj) return;  // s |= s: nothing to add
     if (check_exact(other)) {
       SameClassSource src(other);
       target.reserve(src.set().len());
-      src.set().for_each([&](const HashedAny& k) { target.insert(k.clone()); });
+      src.set().for_each([&](const HashedAny& k) { add_one(target, k.clone(), changes); });
     } else {
       if (auto n = length_hint(other)) reserve_hint(target, *n);
-      for_each_item(other, [&](PyObject* item) { target.insert(HashedAny::owned(item)); });
+      for_each_item(other, [&](PyObject* item) { add_one(target, HashedAny::owned(item), changes); });
     }
-    return target.len() != before;
   }
 
-  static bool remove_all(Set& target, PyObject* target_obj, PyObject* other) {
-    const auto before = target.len();
-    if (other == target_obj) {
-      target.clear();  // s -= s
+  static void remove_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+    if (other == target_obj) {  // s -= s
+      changes += target.len();
+      target.clear();
     } else if (check_exact(other)) {
       SameClassSource src(other);
-      src.set().for_each([&](const HashedAny& k) { target.remove_entry(k); });
+      src.set().for_each([&](const HashedAny& k) { remove_one(target, k, changes); });
     } else {
-      for_each_item(other, [&](PyObject* item) {
-        BorrowedKey k(item);
-        target.remove_entry(k);
-      });
+      for_each_item(other, [&](PyObject* item) { remove_one(target, BorrowedKey(item), changes); });
     }
-    return target.len() != before;
   }
 
-  static bool retain_in(Set& target, PyObject* target_obj, PyObject* other) {
-    const auto before = target.len();
-    if (other == target_obj) return false;  // s &= s
+  static void retain_in(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+    if (other == target_obj) return;  // s &= s
+    // A membership test that fails or is interrupted keeps its element, and
+    // every element after it: the error is raised once the walk is over,
+    // with the removals made so far in place.
+    bool failed = false;
+    auto keep = [&](int member) {
+      if (member < 0) failed = true;
+      if (failed || t_state.saved_interrupt != nullptr || member != 0) return true;
+      ++changes;
+      return false;
+    };
     if (check_exact(other)) {
       SameClassSource src(other);
-      target.retain([&](const HashedAny& k) { return src.set().contains(k); });
+      target.retain([&](const HashedAny& k) { return keep(src.set().contains(k) ? 1 : 0); });
     } else {
       OwnedRef members = check_owned(PySet_New(nullptr));
       for_each_item(other, [&](PyObject* item) {
         if (PySet_Add(members.get(), item) < 0) throw_python_error();
       });
-      // A membership test that raises keeps its element, and every element
-      // after it: the error is raised once the walk is over, with the
-      // removals made so far in place.
-      bool failed = false;
-      target.retain([&](const HashedAny& k) {
-        if (failed) return true;
-        const int r = PySet_Contains(members.get(), k.object());
-        if (r < 0) failed = true;
-        return r != 0;
-      });
-      if (failed) throw_python_error();
+      target.retain([&](const HashedAny& k) { return keep(PySet_Contains(members.get(), k.object())); });
     }
-    return target.len() != before;
+    if (failed) throw_python_error();
+    stop_if_interrupted();
   }
 
-  static bool symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other) {
+  static void symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) {  // s ^= s
-      const bool any = target.len() > 0;
+      changes += target.len();
       target.clear();
-      return any;
+      return;
     }
-    bool any = false;
+    auto toggle = [&](const HashedAny& k, auto&& owned) {
+      if (!target.remove_entry(k)) {
+        stop_if_interrupted();
+        target.insert_unique(owned());
+      }
+      ++changes;
+      stop_if_interrupted();
+    };
     if (check_exact(other)) {
       SameClassSource src(other);
-      any = src.set().len() > 0;
-      src.set().for_each([&](const HashedAny& k) {
-        if (!target.remove_entry(k)) target.insert_unique(k.clone());
-      });
+      src.set().for_each([&](const HashedAny& k) { toggle(k, [&] { return k.clone(); }); });
     } else {
       for_each_item(other, [&](PyObject* item) {
-        any = true;
         BorrowedKey k(item);
-        if (!target.remove_entry(k)) target.insert_unique(k.to_owned());
+        toggle(k, [&] { return k.to_owned(); });
       });
     }
-    return any;
   }
 
-  using Helper = bool (*)(Set&, PyObject*, PyObject*);
+  using Helper = void (*)(Set&, PyObject*, PyObject*, std::uint64_t&);
 
   // ---- construction -------------------------------------------------------
 
@@ -138,16 +146,20 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
       static const std::string format = std::string("|O$O:") + Traits::set_name;
       if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &iterable, &capacity))
         throw_python_error();
-      OwnedRef result = make_ref(capacity_arg(capacity), DEFAULT_RESERVE_FRACTION);
-      if (iterable != nullptr && iterable != Py_None) add_all(set_of(result.get()), nullptr, iterable);
-      return result.release();
+      Building result(make_ref(capacity_arg(capacity), DEFAULT_RESERVE_FRACTION));
+      if (iterable != nullptr && iterable != Py_None) {
+        ChangeCount changes(result.head());
+        add_all(result.table(), result.get(), iterable, changes.count);
+      }
+      return result.finish();
     });
   }
 
-  // A fresh set with the same elements: cached hashes, no Python calls.
-  static OwnedRef copy_of(const Set& source) {
-    OwnedRef result = make_ref(source.len(), DEFAULT_RESERVE_FRACTION);
-    Set& dest = set_of(result.get());
+  // A fresh set with the same elements: cached hashes, no Python calls.  It
+  // stays borrowed until the caller has finished filling it.
+  static Building copy_of(const Set& source) {
+    Building result(make_ref(source.len(), DEFAULT_RESERVE_FRACTION));
+    Set& dest = result.table();
     source.for_each([&](const HashedAny& k) { dest.insert_unique(k.clone()); });
     return result;
   }
@@ -155,7 +167,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   static PyObject* copy(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b(head_of(self).flag);
-      return copy_of(set_of(self)).release();
+      return copy_of(set_of(self)).finish();
     });
   }
 
@@ -179,7 +191,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     return guarded<PyObject*>(nullptr, [&] {
       auto a = parse_args<1>("add", {"value"}, 1, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
-      if (!set_of(self).insert(HashedAny::owned(a[0]))) head_of(self).bump();
+      ChangeCount changes(head_of(self));
+      add_one(set_of(self), HashedAny::owned(a[0]), changes.count);
       return Py_NewRef(Py_None);
     });
   }
@@ -224,7 +237,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
       {
         // A set being mutated right now cannot be iterated: that is an
         // internal-invariant failure, as for the maps, not a user error.
-        SharedBorrow b(head_of(self).flag, BorrowOf::Other);
+        SharedBorrow b(head_of(self).flag);
         snapshot =
             take_snapshot(set_of(self).map(), [](const HashedAny& k, const Unit&) { return Py_NewRef(k.object()); });
         version = head_of(self).version();
@@ -241,9 +254,10 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   static PyObject* combine(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b(head_of(self).flag);
-      OwnedRef result = copy_of(set_of(self));
-      for (Py_ssize_t i = 0; i < nargs; ++i) H(set_of(result.get()), result.get(), args[i]);
-      return result.release();
+      Building result = copy_of(set_of(self));
+      std::uint64_t changes = 0;  // a new object's version is not watched yet
+      for (Py_ssize_t i = 0; i < nargs; ++i) H(result.table(), result.get(), args[i], changes);
+      return result.finish();
     });
   }
 
@@ -252,9 +266,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   static PyObject* combine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&] {
       ExclusiveBorrow b(head_of(self).flag);
-      bool changed = false;
-      for (Py_ssize_t i = 0; i < nargs; ++i) changed |= H(set_of(self), self, args[i]);
-      if (changed) head_of(self).bump();
+      ChangeCount changes(head_of(self));
+      for (Py_ssize_t i = 0; i < nargs; ++i) H(set_of(self), self, args[i], changes.count);
       return Py_NewRef(Py_None);
     });
   }
@@ -282,7 +295,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     return guarded<PyObject*>(nullptr, [&] {
       if (!check_exact(self)) return Py_NewRef(Py_NotImplemented);
       ExclusiveBorrow b(head_of(self).flag);
-      if (H(set_of(self), self, other)) head_of(self).bump();
+      ChangeCount changes(head_of(self));
+      H(set_of(self), self, other, changes.count);
       return Py_NewRef(self);
     });
   }
@@ -294,23 +308,25 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       if (check_exact(a)) {
         SharedBorrow borrow(head_of(a).flag);
-        OwnedRef result = copy_of(set_of(a));
-        Forward(set_of(result.get()), result.get(), b);
-        return result.release();
+        Building result = copy_of(set_of(a));
+        std::uint64_t changes = 0;
+        Forward(result.table(), result.get(), b, changes);
+        return result.finish();
       }
       if (check_exact(b)) {
         SharedBorrow borrow(head_of(b).flag);
-        return reflected(b, a).release();
+        return reflected(b, a);
       }
       return Py_NewRef(Py_NotImplemented);
     });
   }
 
   template <Helper H>
-  static OwnedRef reflected_copy(PyObject* self, PyObject* other) {
-    OwnedRef result = copy_of(set_of(self));
-    H(set_of(result.get()), result.get(), other);
-    return result;
+  static PyObject* reflected_copy(PyObject* self, PyObject* other) {
+    Building result = copy_of(set_of(self));
+    std::uint64_t changes = 0;
+    H(result.table(), result.get(), other, changes);
+    return result.finish();
   }
 
   static PyObject* nb_or(PyObject* a, PyObject* b) { return binary<add_all>(a, b, reflected_copy<add_all>); }
@@ -321,11 +337,12 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   // other - s: everything of `other` that s does not hold.
   static PyObject* nb_subtract(PyObject* a, PyObject* b) {
     return binary<remove_all>(a, b, [](PyObject* self, PyObject* other) {
-      OwnedRef result = make_ref(0, DEFAULT_RESERVE_FRACTION);
-      Set& dest = set_of(result.get());
-      add_all(dest, result.get(), other);
-      set_of(self).for_each([&](const HashedAny& k) { dest.remove_entry(k); });
-      return result;
+      Building result(make_ref(0, DEFAULT_RESERVE_FRACTION));
+      Set& dest = result.table();
+      std::uint64_t changes = 0;
+      add_all(dest, result.get(), other, changes);
+      set_of(self).for_each([&](const HashedAny& k) { remove_one(dest, k, changes); });
+      return result.finish();
     });
   }
 

@@ -41,8 +41,7 @@ struct ViewType {
 
   // Every operation holds the view's own borrow and then its map's.
   struct Borrows {
-    explicit Borrows(PyObject* self)
-        : own(header_of(self)->flag), map(MapT::head_of(map_obj(self)).flag, BorrowOf::Other) {}
+    explicit Borrows(PyObject* self) : own(header_of(self)->flag), map(MapT::head_of(map_obj(self)).flag) {}
     SharedBorrow own;
     SharedBorrow map;
   };
@@ -191,6 +190,17 @@ struct ViewType {
     return r;
   }
 
+  // `in` against an iterator would use it up, so an operand that is not a
+  // set, a view or one of our containers is taken into a set once, before
+  // any membership test, as dict views do: a str counts as its characters
+  // and an unhashable element raises TypeError.
+  static OwnedRef as_set_operand(PyObject* other) {
+    if (PyAnySet_Check(other) || PyDictKeys_Check(other) || PyDictItems_Check(other) || PyDictValues_Check(other) ||
+        (is_brindle_object(other) && !PyIter_Check(other)))
+      return OwnedRef::borrow(other);
+    return check_owned(PySet_New(other));
+  }
+
   static void add(PyObject* set, PyObject* e) {
     if (PySet_Add(set, e) < 0) throw_python_error();
   }
@@ -207,18 +217,20 @@ struct ViewType {
 
   static PyObject* nb_and(PyObject* self, PyObject* other) {
     return set_op(self, other, [&](PyObject* out, PyObject* o) {
+      OwnedRef members = as_set_operand(o);
       Borrows b(self);
       for_each_element(MapT::map_of(map_obj(self)), [&](PyObject* e) {
-        if (contained(o, e)) add(out, e);
+        if (contained(members.get(), e)) add(out, e);
       });
     });
   }
 
   static PyObject* nb_subtract(PyObject* self, PyObject* other) {
     return set_op(self, other, [&](PyObject* out, PyObject* o) {
+      OwnedRef members = as_set_operand(o);
       Borrows b(self);
       for_each_element(MapT::map_of(map_obj(self)), [&](PyObject* e) {
-        if (!contained(o, e)) add(out, e);
+        if (!contained(members.get(), e)) add(out, e);
       });
     });
   }
@@ -237,13 +249,14 @@ struct ViewType {
 
   static PyObject* nb_xor(PyObject* self, PyObject* other) {
     return set_op(self, other, [&](PyObject* out, PyObject* o) {
+      OwnedRef members = as_set_operand(o);
       {
         Borrows b(self);
         for_each_element(MapT::map_of(map_obj(self)), [&](PyObject* e) {
-          if (!contained(o, e)) add(out, e);
+          if (!contained(members.get(), e)) add(out, e);
         });
       }
-      OwnedRef it = check_owned(PyObject_GetIter(o));
+      OwnedRef it = check_owned(PyObject_GetIter(members.get()));
       Borrows b(self);
       const Map& m = MapT::map_of(map_obj(self));
       while (OwnedRef x{PyIter_Next(it.get())}) {

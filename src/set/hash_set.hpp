@@ -20,7 +20,10 @@ class HashSet {
   bool contains(const T& key) const { return map_.contains_key(key); }
   std::optional<Location> find(const T& key) const { return map_.find(key); }
   // True when an equal element was already present; the stored one stays.
-  bool insert(T key) { return map_.insert(std::move(key), Unit{}).has_value(); }
+  template <class Admit = AlwaysAdmit>
+  bool insert(T key, Admit&& admit = {}) {
+    return map_.insert(std::move(key), Unit{}, std::forward<Admit>(admit)).has_value();
+  }
   void insert_unique(T key) { map_.insert_unique(std::move(key), Unit{}); }
   std::optional<Entry> remove_entry(const T& key) { return map_.remove_entry(key); }
   bool remove(const T& key) { return map_.remove_entry(key).has_value(); }

@@ -81,6 +81,17 @@ def test_membership_repr_and_ordering_edges(map_cls):
     assert len(keys) == 4
 
 
+class Meddling(set):
+    """A set whose `in` runs `contains`: used as it is, not copied."""
+
+    def __init__(self, contains):
+        super().__init__()
+        self.contains = contains
+
+    def __contains__(self, x):
+        return self.contains()
+
+
 class Awkward:
     """Sized 1, or len() raises `length_error`; `x in` it runs `contains`."""
 
@@ -108,10 +119,11 @@ def test_errors_and_writes_of_the_other_side(map_cls):
     pytest.raises(TypeError, operator.or_, keys, [[]])
     pytest.raises(TypeError, operator.and_, keys, 5)
     pytest.raises(ZeroDivisionError, operator.or_, keys, raising_after([1], ZeroDivisionError()))
-    pytest.raises(ZeroDivisionError, operator.sub, m.items(), Awkward(contains=lambda: 1 / 0))
-    meddles = Awkward(contains=lambda: m.__setitem__(5, 5))
+    pytest.raises(ZeroDivisionError, operator.sub, m.items(), Meddling(lambda: 1 / 0))
     for op in (operator.and_, operator.sub, operator.xor):
-        assert str(fails(RuntimeError, op, keys, meddles)) == BORROWED
+        pytest.raises(TypeError, op, keys, Awkward())  # not iterable, so it cannot be taken into a set
+        assert str(fails(RuntimeError, op, keys, Meddling(lambda: m.__setitem__(5, 5)))) == BORROWED
+    meddles = Awkward(contains=lambda: m.__setitem__(5, 5))
     assert (keys == meddles) is False and dict(m.items()) == {1: "a"}  # == swallows what `in` raised
 
 
@@ -132,9 +144,9 @@ VIEW_OPS = {
 
 
 @pytest.mark.parametrize("op", VIEW_OPS.values(), ids=VIEW_OPS.keys())
-def test_view_of_a_map_being_mutated_is_a_panic(map_cls, panic_exception, op):
+def test_view_of_a_map_being_mutated_raises_the_borrow_error(map_cls, op):
     m = map_cls({0: 0})
-    with pytest.raises(panic_exception) as ei:
+    with pytest.raises(RuntimeError) as ei:
         m[HookKey("k", lambda: op(m))] = 1
     assert ei.value.args == (MUT,) and list(m.items()) == [(0, 0)]
     m[1] = 1  # every borrow was released

@@ -94,39 +94,39 @@ def args(draw, kinds=KINDS):
     return Arg(kind, tuple(draw(st.lists(item, max_size=7))))
 
 
-# ---- the reference helpers: each changes `ref` and returns its changed flag ------------
+# ---- the reference helpers: each changes `ref` and calls `note` for every element it -----
+# ---- adds or removes, so that a call that fails half-way still counts as a change -------
 
 
-def add_all(ref, arg, receiver):
-    before = len(ref)
-    ref.update(arg.stream(receiver))  # what was added before a failure stays
-    return len(ref) != before
+def add_all(ref, arg, receiver, note):
+    for x in arg.stream(receiver):  # what was added before a failure stays
+        if x not in ref:
+            ref.add(x)
+            note()
 
 
-def remove_all(ref, arg, receiver):
-    before = len(ref)
-    ref.difference_update(arg.stream(receiver))
-    return len(ref) != before
+def remove_all(ref, arg, receiver, note):
+    for x in arg.stream(receiver):
+        if x in ref:
+            ref.discard(x)
+            note()
 
 
-def retain_in(ref, arg, receiver):
-    before = len(ref)
+def retain_in(ref, arg, receiver, note):
     keep = set(arg.stream(receiver))  # a failure here leaves ref untouched
     for e in list(ref):
         if e not in keep:
             ref.discard(e)
-    return len(ref) != before
+            note()
 
 
-def symmetric_difference_with(ref, arg, receiver):
-    any_item = False
+def symmetric_difference_with(ref, arg, receiver, note):
     for x in arg.stream(receiver):
-        any_item = True
         if x in ref:
             ref.discard(x)
         else:
             ref.add(x)
-    return any_item
+        note()
 
 
 HELPERS = {"|": add_all, "&": retain_in, "-": remove_all, "^": symmetric_difference_with}
@@ -146,7 +146,7 @@ OPERATORS = {**OPS, **{op + "=": f for op, f in IOPS.items()}}
 
 
 def applied(helper, target, arg, receiver=None):
-    helper(target, arg, receiver)
+    helper(target, arg, receiver, lambda: None)
     return target
 
 
@@ -166,7 +166,7 @@ class SetMachine(LiveIterators, RuleBasedStateMachine):
 
     def __init__(self):
         super().__init__()
-        self.c, self.ref = self.cls(), set()
+        self.c, self.ref, self.fresh = self.cls(), set(), 1000
         self.track()
 
     def both(self, impl, reference):
@@ -225,11 +225,12 @@ class SetMachine(LiveIterators, RuleBasedStateMachine):
 
     @rule(n=st.integers(1, 40))
     def add_many(self, n):
-        # Enough new elements to make the tables grow now and then.
-        base = 1000 + len(self.ref) * 100
-        for i in range(base, base + n):
+        # Enough new elements to make the tables grow now and then; never
+        # one already present, which would rightly leave the version alone.
+        for i in range(self.fresh, self.fresh + n):
             self.c.add(i)
             self.ref.add(i)
+        self.fresh += n
         self.changed()
 
     @rule(x=elements)
@@ -246,18 +247,18 @@ class SetMachine(LiveIterators, RuleBasedStateMachine):
         helper, s, ref = HELPERS[op], self.c, self.ref
         built = [a.build(s) for a in arguments]
         call = getattr(s, name) if name.isidentifier() else lambda x: OPERATORS[name](s, x)
-        target, flags = ref if updating else set(ref), []
+        target, changes = ref if updating else set(ref), []
 
         def reference():
             for a in arguments:
-                flags.append(helper(target, a, ref))
+                helper(target, a, ref, lambda: changes.append(True))
             return None if updating else target
 
         done = self.both(lambda: call(*built), reference)
+        if updating and changes:
+            self.changed()  # also when the call failed after changing something
         if done is not None and updating:
             assert done[0] is (s if name.endswith("=") else None)
-            if any(flags):
-                self.changed()
         elif done is not None:
             self.check_result(*done, self.cls)
 

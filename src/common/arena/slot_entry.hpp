@@ -4,6 +4,11 @@
 
 namespace brindle {
 
+// The default for an insert's `admit`: every insertion goes ahead.
+struct AlwaysAdmit {
+  constexpr bool operator()() const noexcept { return true; }
+};
+
 // The value type of a set's entries: takes no room beyond the key.
 struct Unit {
   friend constexpr bool operator==(Unit, Unit) noexcept { return true; }
