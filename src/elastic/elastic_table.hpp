@@ -371,6 +371,7 @@ class ElasticTable {
       if (full != lv.len || tombstones != lv.tombstones) fail("control bytes disagree with level counters");
     }
     if (lens != len_) fail("level lens do not sum to len");
+    if (len_ > max_items_) fail("len above max_items");
     if (!levels_.empty() && max_items_ > 0) {
       std::uint64_t sum = 0;
       for (std::uint32_t b : plan_) sum += b;
@@ -455,8 +456,10 @@ class ElasticTable {
   }
 
   void make_room_for_new_key() {
+    // Near delta = 1 a doubling adds about (1 - delta) * c items, which can
+    // round to none; growth goes as far as the new key needs, as reserve does.
     if (len_ >= max_items_)
-      resize(capacity_ == 0 ? MIN_NOMINAL_CAPACITY : sat_mul(capacity_, 2));
+      resize(nominal_capacity_for(sat_add(len_, 1), delta_));
     else if (placements_since_rebuild_ >= churn_limit_)
       tidy(RebuildOrder::by_tag);
   }

@@ -83,6 +83,29 @@ TEST(ElasticTable, TombstonesAreReusedAndMoreThanHalfALevelRebuilds) {
   t.check_invariants();
 }
 
+// Near delta = 1 a doubling can add no items at all; every growth must still
+// make room for the key that caused it, and go no further than that.
+class ElasticGrowth : public ::testing::TestWithParam<double> {};
+
+TEST_P(ElasticGrowth, ItemLimitCoversLenAfterEveryInsert) {
+  IntTable t(0, GetParam(), 5);
+  for (std::uint64_t k = 0; k < 64; ++k) {
+    put(t, k);
+    ASSERT_GE(t.capacity(), t.len()) << "after key " << k;
+    ASSERT_EQ(t.nominal_capacity(), nominal_capacity_for(t.len(), GetParam())) << "after key " << k;
+    t.check_invariants();
+  }
+  // reserve covers the same ground: what it makes room for needs no growth.
+  t.reserve(100);
+  const std::uint32_t reserved = t.nominal_capacity();
+  for (std::uint64_t k = 64; k < 164; ++k) put(t, k);
+  EXPECT_EQ(t.nominal_capacity(), reserved);
+  for (std::uint64_t k = 0; k < 164; ++k) EXPECT_TRUE(locate(t, k)) << k;
+  t.check_invariants();
+}
+
+INSTANTIATE_TEST_SUITE_P(Fractions, ElasticGrowth, ::testing::Values(0.999, 0.99, 0.9, 0.75, 0.5, 0.25, 0.01));
+
 // Steady churn at the item limit: delete one key, insert a new one.  Misses
 // must stay within twice their cost right after a rebuild.
 class ElasticChurn : public ::testing::TestWithParam<double> {};
