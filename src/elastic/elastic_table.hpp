@@ -2,7 +2,8 @@
 // The elastic table: open addressing without reordering over levels of
 // falling size, filled by a precomputed batch plan so that an insertion
 // normally probes two adjacent levels and the fuller one only a few groups
-// deep.  Entries never move except when the whole table is rebuilt.
+// deep.  Entries move only when the whole table is rebuilt, or one at a time
+// to make room for a key that arrives after the plan is used up.
 
 #include <atomic>
 #include <cmath>
@@ -434,13 +435,13 @@ class ElasticTable {
     plan_ = std::move(g.plan);
     capacity_ = g.capacity;
     max_items_ = g.max_items;
-    // Once the plan is used up, every new key goes through the fallback into
-    // level 0, taking its empty slots one by one until misses walk the whole
-    // level.  The plan places exactly max_items keys; allowing a quarter of
-    // the reserve beyond that before a same-capacity rebuild keeps misses
-    // within a small factor of a fresh table, at O(1/delta) amortised moves
-    // per insertion.  Below delta = 1/64 the cadence is capped instead, so
-    // churn never costs more than ~256 moves per insertion.
+    // The plan places exactly max_items keys; later ones take slots that
+    // removals freed (see choose_after_plan), and so wear away the empty
+    // slots at which misses stop.  A same-capacity rebuild after a quarter
+    // of the reserve more placements restores them, keeping misses within a
+    // small factor of a fresh table at O(1/delta) amortised moves per
+    // insertion.  Below delta = 1/64 the cadence is capped instead, so churn
+    // never costs more than ~256 moves per insertion.
     const std::uint32_t slack = std::max({reserved_part(capacity_, delta_ / 4), capacity_ / 256, 1u});
     churn_limit_ = sat_add(max_items_, slack);
     len_ = 0;
@@ -536,7 +537,13 @@ class ElasticTable {
   template <class Construct>
   void place(std::uint64_t h, const char* failure, Construct&& construct) {
     advance_batch();
-    const std::optional<Placement> p = choose_slot_for_new_key(h);
+    std::optional<Placement> p;
+    if (placements_since_rebuild_ < max_items_) {
+      p = choose_slot_for_new_key(h);
+    } else if (const std::optional<AfterPlan> a = choose_after_plan(h)) {
+      if (a->evict_to) relocate(Location{a->slot.level, a->slot.slot}, *a->evict_to);
+      p = a->slot;
+    }
     if (!p) throw InvariantFailure(failure);
     ElasticLevel& lv = levels_[p->level];
     std::uint8_t& ctrl = ctrl_of(lv)[p->slot];
@@ -549,8 +556,145 @@ class ElasticTable {
     ++len_;
     if (batch_remaining_ > 0) --batch_remaining_;
     placements_since_rebuild_ = sat_add(placements_since_rebuild_, 1);
-    const std::uint64_t pos = pack_position(p->level, p->slot & ~(GROUP_WIDTH - 1));
+    lower_scan_floor(p->level, p->slot);
+  }
+
+  void lower_scan_floor(std::uint32_t level, std::uint32_t slot) noexcept {
+    const std::uint64_t pos = pack_position(level, slot & ~(GROUP_WIDTH - 1));
     if (pos < scan_floor_.load(std::memory_order_relaxed)) scan_floor_.store(pos, std::memory_order_relaxed);
+  }
+
+  // Once the plan has placed its max_items keys only removals make room, and
+  // they free slots all over the table.  Left to the plan's fallback, every
+  // such key would take the first free slot of a full probe of level 0,
+  // which keeps about delta/4 of the table free: with a small reserve the
+  // level fills up well within one churn cycle, its max_probe_groups grows
+  // with each late arrival, and misses end up walking all of it.  So a key
+  // after the plan takes a free slot that lookups already reach, within
+  // max_probe_groups of its path in some level; failing that, the slot of
+  // an entry on its path that can move to such a slot of its own.  Only
+  // when neither exists does a level's probe limit grow, where it grows
+  // least.
+  struct AfterPlan {
+    Placement slot;
+    std::optional<Placement> evict_to;  // where the entry now in `slot` moves first
+  };
+
+  // Entries on a new key's path that are asked whether they can move.
+  static constexpr std::uint32_t EVICTION_CANDIDATES = 256;
+
+  // What taking a free slot costs later misses.  A tombstone, or an empty
+  // slot whose group keeps another, costs nothing.  The last empty slot of a
+  // group makes misses that stopped there walk on, up to the level's
+  // max_probe_groups: little in a level probed about as far as its budget,
+  // but in one whose last keys needed long probes its few empty groups are
+  // what keeps misses short.
+  enum class MissCost : std::uint8_t { none, bounded, high };
+
+  struct Reachable {
+    Placement slot;
+    MissCost cost;
+  };
+
+  std::optional<AfterPlan> choose_after_plan(std::uint64_t h) const {
+    const std::optional<Reachable> own = reachable_free_slot(h);
+    if (own && own->cost != MissCost::high) return AfterPlan{own->slot, std::nullopt};
+    std::uint32_t asked = 0;
+    for (std::uint32_t i = 0; i < levels_.size() && asked < EVICTION_CANDIDATES; ++i) {
+      const ElasticLevel& lv = levels_[i];
+      if (lv.len == 0) continue;
+      const std::uint8_t* ctrl = ctrl_of(lv);
+      const Entry* entries = entries_of(lv);
+      std::uint32_t g = home_group(lv, h);
+      // One entry per group is asked: keys with the same home group have the
+      // same home in every smaller level too, so its neighbours would mostly
+      // answer alike.
+      for (std::uint32_t k = 0; k < lv.max_probe_groups && asked < EVICTION_CANDIDATES; ++k) {
+        if (k != 0) g = (g + k) & lv.group_mask;
+        const Group group(ctrl + g * GROUP_WIDTH);
+        if (const BitMask full = group.match_full()) {
+          const std::uint32_t slot = g * GROUP_WIDTH + full.lowest();
+          const std::optional<Reachable> to = reachable_free_slot(table_hash(key_hash_word(entries[slot].key), seed()));
+          if (to && to->cost != MissCost::high) return AfterPlan{Placement{i, slot, k + 1}, to->slot};
+          ++asked;
+        }
+        if (group.has_empty()) break;  // the key's lookups stop here
+      }
+    }
+    if (own) return AfterPlan{own->slot, std::nullopt};
+    if (auto p = least_growth_slot(h)) return AfterPlan{*p, std::nullopt};
+    return std::nullopt;
+  }
+
+  // The cheapest free slot within max_probe_groups of the key's path in any
+  // level; the first one found among equals.
+  std::optional<Reachable> reachable_free_slot(std::uint64_t h) const {
+    std::optional<Reachable> best;
+    for (std::uint32_t i = 0; i < levels_.size(); ++i) {
+      const ElasticLevel& lv = levels_[i];
+      if (lv.len >= lv.slot_count || lv.max_probe_groups == 0) continue;
+      const std::uint8_t* ctrl = ctrl_of(lv);
+      std::uint32_t g = home_group(lv, h);
+      for (std::uint32_t k = 0; k < lv.max_probe_groups; ++k) {
+        if (k != 0) g = (g + k) & lv.group_mask;
+        const Group group(ctrl + g * GROUP_WIDTH);
+        if (const BitMask tombstones = group.match_tag(CTRL_TOMBSTONE))
+          return Reachable{Placement{i, g * GROUP_WIDTH + tombstones.lowest(), k + 1}, MissCost::none};
+        if (!group.has_empty()) continue;
+        // Lookups stop at this group, so nothing further along is reachable.
+        const BitMask empty = group.match_free();
+        const MissCost cost = empty.count() > 1                            ? MissCost::none
+                              : lv.max_probe_groups <= 2 * lv.probe_budget ? MissCost::bounded
+                                                                           : MissCost::high;
+        if (cost == MissCost::none) return Reachable{Placement{i, g * GROUP_WIDTH + empty.lowest(), k + 1}, cost};
+        if (!best || cost < best->cost) best = Reachable{Placement{i, g * GROUP_WIDTH + empty.lowest(), k + 1}, cost};
+        break;
+      }
+    }
+    return best;
+  }
+
+  // A free slot that raises some level's max_probe_groups the least (a level
+  // nobody probes yet counts its whole probe length), looked for with a
+  // doubling allowance so that the cost stays near what is finally added.
+  std::optional<Placement> least_growth_slot(std::uint64_t h) const {
+    for (std::uint32_t extra = 1;; extra = sat_mul(extra, 2)) {
+      std::optional<Placement> best;
+      std::uint32_t best_growth = U32_MAX;
+      bool whole_levels = true;
+      for (std::uint32_t i = 0; i < levels_.size(); ++i) {
+        const ElasticLevel& lv = levels_[i];
+        if (lv.len >= lv.slot_count) continue;
+        const std::uint32_t limit = std::min(sat_add(lv.max_probe_groups, extra), lv.group_count);
+        whole_levels = whole_levels && limit == lv.group_count;
+        const std::optional<Placement> p = probe_level(i, h, limit);
+        if (p && p->probe_length - std::min(p->probe_length, lv.max_probe_groups) < best_growth) {
+          best_growth = p->probe_length - std::min(p->probe_length, lv.max_probe_groups);
+          best = p;
+        }
+      }
+      if (best || whole_levels) return best;
+    }
+  }
+
+  // Moves the entry at `from` to the free slot `to`; `from` is left a
+  // tombstone, marked before the moved-from entry is destroyed.
+  void relocate(Location from, const Placement& to) noexcept {
+    ElasticLevel& src = levels_[from.level];
+    ElasticLevel& dst = levels_[to.level];
+    Entry* e = entries_of(src) + from.slot;
+    std::uint8_t& dst_ctrl = ctrl_of(dst)[to.slot];
+    ::new (static_cast<void*>(entries_of(dst) + to.slot)) Entry(std::move(*e));
+    if (dst_ctrl == CTRL_TOMBSTONE) --dst.tombstones;
+    dst_ctrl = ctrl_of(src)[from.slot];
+    dst.max_probe_groups = std::max(dst.max_probe_groups, to.probe_length);
+    ++dst.len;
+    max_populated_level_ = std::max(max_populated_level_, to.level);
+    lower_scan_floor(to.level, to.slot);
+    ctrl_of(src)[from.slot] = CTRL_TOMBSTONE;
+    --src.len;
+    ++src.tombstones;
+    std::destroy_at(e);
   }
 
  public:
