@@ -401,13 +401,21 @@ class ElasticTable {
   }
   std::uint64_t end_position() const noexcept { return pack_position(static_cast<std::uint32_t>(levels_.size()), 0); }
 
+  // An entry's destructor may run code that scans the table (the Python
+  // layer's finalizers reach it through the collector), so each slot stops
+  // reading full before its entry goes; a tombstone rather than an empty
+  // byte keeps the entries not yet dropped where lookups find them.  The
+  // counters catch up afterwards.
   static void drop_entries(const ArenaType& arena, const LevelArray& levels) noexcept {
     if constexpr (!std::is_trivially_destructible_v<Entry>) {
       for (const ElasticLevel& lv : levels) {
-        const std::uint8_t* ctrl = ctrl_of(arena, lv);
+        std::uint8_t* ctrl = ctrl_of(arena, lv);
         Entry* entries = entries_of(arena, lv);
         for (std::uint32_t base = 0; base < lv.slot_count; base += GROUP_WIDTH)
-          for (std::uint32_t bit : Group(ctrl + base).match_full()) std::destroy_at(&entries[base + bit]);
+          for (std::uint32_t bit : Group(ctrl + base).match_full()) {
+            ctrl[base + bit] = CTRL_TOMBSTONE;
+            std::destroy_at(&entries[base + bit]);
+          }
       }
     }
   }
@@ -504,8 +512,8 @@ class ElasticTable {
     Entry& src = old.entries()[slot];
     place(table_hash(key_hash_word(src.key), seed()), "no free slot found in freshly-allocated map",
           [&](Entry* p) noexcept { ::new (static_cast<void*>(p)) Entry(std::move(src)); });
-    std::destroy_at(&src);
     old.ctrl()[slot] = CTRL_EMPTY;
+    std::destroy_at(&src);
   }
 
   // Arena slot indices of all full slots, by ascending tag (counting sort).
@@ -787,11 +795,11 @@ class ElasticTable {
     ElasticLevel& lv = levels_[loc.level];
     Entry* p = entries_of(lv) + loc.slot;
     Entry e(std::move(*p));
-    std::destroy_at(p);
     ctrl_of(lv)[loc.slot] = CTRL_TOMBSTONE;
     --len_;
     --lv.len;
     ++lv.tombstones;
+    std::destroy_at(p);  // only once the slot no longer reads full, as in drop_entries
     return e;
   }
 

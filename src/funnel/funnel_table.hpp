@@ -318,14 +318,8 @@ class FunnelTable {
   // ---- removal -------------------------------------------------------------
 
   Entry remove(Location loc) {
-    Entry out = take(loc);
     std::uint32_t tombstones = 0, slots = 0;
-    if (loc.kind == Location::Kind::InOverflow) {
-      release_overflow_slot(loc.slot);
-    } else {
-      std::tie(tombstones, slots) = regions_.record_removal(loc);
-    }
-    --len_;
+    Entry out = take(loc, tombstones, slots);
     regions_.shrink_max_populated_level();
     if (tombstones > slots / 2) {
       // The removal itself is complete; a clean-up that cannot get memory is
@@ -340,14 +334,8 @@ class FunnelTable {
 
   // Removal during a scan: no clean-up, so the cursor stays valid.
   Entry extract_finish(Location loc) {
-    Entry out = take(loc);
-    if (loc.kind == Location::Kind::InOverflow) {
-      release_overflow_slot(loc.slot);
-    } else {
-      regions_.record_removal(loc);
-    }
-    --len_;
-    return out;
+    std::uint32_t tombstones = 0, slots = 0;
+    return take(loc, tombstones, slots);
   }
 
   // ---- whole-table operations ----------------------------------------------
@@ -382,13 +370,13 @@ class FunnelTable {
 
     i = 0;
     Entry* dest = fresh.entries();
-    for_each_full([&](Location, Entry& e) {
+    for_each_full([&](Location loc, Entry& e) {
       if (target[i] == SPILL) {
         const std::uint32_t slot = spill.len++;
         spill.ctrl()[slot] = tag_of(table_hash(key_hash_word(e.key), seed()));
-        relocate(e, spill.entries() + slot);
+        relocate(e, *ctrl_ptr(loc), spill.entries() + slot);
       } else {
-        relocate(e, dest + target[i]);
+        relocate(e, *ctrl_ptr(loc), dest + target[i]);
       }
       ++i;
     });
@@ -627,15 +615,27 @@ class FunnelTable {
         f(Location::in_overflow(g + bit), overflow_.entries()[g + bit]);
   }
 
-  static void relocate(Entry& from, Entry* to) noexcept {
+  // The source slot stops reading full before the moved-from entry is
+  // destroyed: its destructor may run code that scans the table, which must
+  // meet a live entry in every full slot (see clear).  Counters may lag.
+  static void relocate(Entry& from, std::uint8_t& from_ctrl, Entry* to) noexcept {
     ::new (static_cast<void*>(to)) Entry(std::move(from));
+    from_ctrl = CTRL_EMPTY;
     from.~Entry();
   }
 
-  Entry take(Location loc) noexcept {
+  // Takes the entry out and records the removal; for a region slot, reports
+  // the region's tombstones and slot count afterwards.
+  Entry take(Location loc, std::uint32_t& tombstones, std::uint32_t& slots) noexcept {
     Entry& slot = entry_at(loc);
     Entry out(std::move(slot));
-    slot.~Entry();
+    if (loc.kind == Location::Kind::InOverflow) {
+      release_overflow_slot(loc.slot);
+    } else {
+      std::tie(tombstones, slots) = regions_.record_removal(loc);
+    }
+    --len_;
+    slot.~Entry();  // only now that the slot no longer reads full
     return out;
   }
 
@@ -662,7 +662,7 @@ class FunnelTable {
     for (std::uint32_t g = 0; g < overflow_.slot_count; g += GROUP_WIDTH)
       for (std::uint32_t bit : Group(overflow_.ctrl() + g).match_full()) {
         bigger.ctrl()[g + bit] = overflow_.ctrl()[g + bit];
-        relocate(overflow_.entries()[g + bit], bigger.entries() + g + bit);
+        relocate(overflow_.entries()[g + bit], overflow_.ctrl()[g + bit], bigger.entries() + g + bit);
       }
     bigger.len = overflow_.len;
     bigger.free_from = overflow_.free_from;

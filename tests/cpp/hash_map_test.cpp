@@ -3,6 +3,10 @@
 // differential test's business.
 
 #include <algorithm>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
 #include <tuple>
 
 #include "set/hash_set.hpp"
@@ -224,6 +228,62 @@ TYPED_TEST(Tables, ManyKeysWithOneHashWordStayCorrectAndSmall) {
   }
   EXPECT_EQ(m.len(), 0u);
   m.table().check_invariants();
+}
+
+// A value whose destructor scans the table it lives in: in the Python layer
+// a destructor can release an object whose finalizer walks the table (the
+// collector's traversal does), and it must find a live entry in every slot
+// that reads full.
+struct ScanOnDrop {
+  static inline std::set<const ScanOnDrop*> live;
+  static inline std::function<void()> scan;
+  ScanOnDrop() { live.insert(this); }
+  ScanOnDrop(ScanOnDrop&&) noexcept { live.insert(this); }
+  ScanOnDrop& operator=(ScanOnDrop&&) noexcept = default;
+  ~ScanOnDrop() {
+    live.erase(this);
+    if (scan) scan();
+  }
+};
+
+TYPED_TEST(Tables, DestructorsNeverMeetAFullSlotWithoutALiveEntry) {
+  using Table = typename TypeParam::template Of<CountedKey, ScanOnDrop>;
+  using Map = HashMap<CountedKey, ScanOnDrop, Table>;
+  auto m = std::make_unique<Map>(0, 0.125, 21);
+  const Table* table = &m->table();  // still reachable while the map is destroyed
+  const char* phase = "";
+  std::string seen;  // phases in which a scan met a dead entry
+  ScanOnDrop::scan = [&] {
+    typename Table::ScanCursor c;
+    while (auto loc = table->scan_advance(c)) {
+      if (!ScanOnDrop::live.contains(&table->entry_at(*loc).value)) {
+        if (seen.find(phase) == std::string::npos) seen.append(seen.empty() ? "" : ", ").append(phase);
+        return;
+      }
+    }
+  };
+  struct StopScanning {
+    ~StopScanning() { ScanOnDrop::scan = nullptr; }
+  } stop_scanning;
+  // Half the keys share one hash word, enough to reach the funnel's overflow area.
+  auto key_of = [](std::uint64_t k) { return CountedKey(k, k % 2 ? kShared : k); };
+  auto fill = [&] {
+    for (std::uint64_t k = 0; k < 600; ++k) m->insert(key_of(k), ScanOnDrop());
+  };
+
+  phase = "growth", fill();
+  if constexpr (requires { m->table().overflow_len(); }) {
+    ASSERT_GT(m->table().overflow_len(), 0u);
+  }
+  phase = "removal";
+  for (std::uint64_t k = 0; k < 600; k += 7) m->remove(key_of(k));
+  phase = "retain", m->retain([](const CountedKey& k, ScanOnDrop&) { return k.id() % 3 != 0; });
+  phase = "clear", m->clear();
+  EXPECT_TRUE(ScanOnDrop::live.empty());
+  phase = "growth", fill();
+  phase = "destruction", m.reset();
+  EXPECT_TRUE(ScanOnDrop::live.empty());
+  EXPECT_EQ(seen, "");
 }
 
 TYPED_TEST(Tables, ReplacementKeepsTheFirstStoredKey) {
