@@ -27,6 +27,9 @@ __all__ = [
     "_FunnelItemIter",
 ]
 
+class PanicException(BaseException):
+    """Raised when brindle detects a broken internal invariant, or a capacity it cannot reach."""
+
 class _SupportsKeysAndGetItem(Protocol[_K, _V]):
     def keys(self) -> Iterable[_K]: ...
     def __getitem__(self, key: _K, /) -> _V: ...

@@ -1,6 +1,6 @@
 """Type-checks with mypy --strict against the shipped stubs."""
 
-from brindle import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
+from brindle import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet, PanicException
 
 
 def word_lengths(words: list[str]) -> FunnelHashMap[str, int]:
@@ -39,3 +39,15 @@ def shared(a: FunnelHashSet[str], b: set[str]) -> bool:
 
 print(total(word_lengths(["a", "bb"])), merged(ElasticHashMap(), {"k": 1})["k"], sorted(evens(10)))
 print(shared(FunnelHashSet(["x"]), {"y"}))
+
+
+def sized(n: int) -> int:
+    m: FunnelHashMap[int, int]
+    try:
+        m = FunnelHashMap(capacity=n)
+    except PanicException:  # a capacity no table can reach
+        return -1
+    return m.capacity
+
+
+print(sized(10))
