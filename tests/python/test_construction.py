@@ -7,6 +7,8 @@ import weakref
 from fractions import Fraction
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import brindle
 from support import ELASTIC_FRACTION, FUNNEL_FRACTION, MAP_CLASSES, SET_CLASSES, Sized, fails, filled
@@ -200,3 +202,15 @@ def test_fromkeys(map_cls):
     raising_len = Sized([1, 1.0, True, "a"], RuntimeError())  # a length is only a hint
     assert sorted(map(str, map_cls.fromkeys(iterable=raising_len))) == ["1", "a"]
     assert map_cls.fromkeys([1], value=2)[1] == 2
+
+
+@each_class
+@settings(max_examples=60, deadline=None)
+@given(fraction=st.floats(0, 0.999, exclude_min=True), n=st.integers(1, 64))
+def test_capacity_holds_the_length_at_every_reserve_fraction(cls, fraction, n):
+    if cls.__name__.startswith("Funnel"):
+        fraction = min(fraction, 0.125)
+    c = cls.with_options(reserve_fraction=fraction)
+    for i in range(n):
+        put(c, i)
+        assert c.capacity >= len(c)

@@ -66,6 +66,8 @@ FAILING_UPDATES = {  # the call on {0, 1}, and what it leaves behind
     "difference_update": (lambda s: s.difference_update([1], [0, []]), set()),
     "ixor": (lambda s: s.__ixor__([9, 9, 2, []]), {0, 1, 2}),
     "not-iterable": (lambda s: s.update([5], 3), {0, 1, 5}),
+    "isub": (lambda s: s.__isub__(raising_after([0])), {1}),
+    "symmetric_difference_update": (lambda s: s.symmetric_difference_update(raising_after([7])), {0, 1, 7}),
 }
 
 
