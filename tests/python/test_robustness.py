@@ -211,6 +211,8 @@ def test_concurrent_readers_writers_and_iterators(cls):
                     c.copy()
                 else:
                     c == c
+                    if not is_set:  # views borrow their map as well
+                        len(c.keys()), key in c.keys(), c.keys() == {key}, c.keys() & {key}, c.items() | set()
             except BaseException as e:  # noqa: BLE001
                 if not expected_error(e):
                     unexpected.append(repr(e))
