@@ -112,6 +112,19 @@ class HookKey:
         return isinstance(other, HookKey) and other.name == self.name
 
 
+class Interrupting:
+    """Collides with every other; comparing it raises `exc`."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        raise self.exc
+
+
 class LiveIterators:
     """What the map and set state machines share, on the container `self.c`: live
     iterators checked against their snapshots, a probe that sees whether a step

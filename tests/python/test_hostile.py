@@ -8,7 +8,7 @@ import operator
 import pytest
 
 import brindle
-from support import BORROWED, MUT, bumped
+from support import BORROWED, MUT, Interrupting, bumped
 
 MAPS = [brindle.ElasticHashMap, brindle.FunnelHashMap]
 SETS = [brindle.ElasticHashSet, brindle.FunnelHashSet]
@@ -145,19 +145,6 @@ def test_entries_released_early_are_no_longer_in_the_table(cls, how):
 
 
 # ---- interrupts raised by __eq__ during a store -------------------------------------------------
-
-
-class Interrupting:
-    """Collides with every other; comparing it raises `exc`."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __hash__(self):
-        return 1
-
-    def __eq__(self, other):
-        raise self.exc
 
 
 FIRST = 5  # stored before the interrupting key by the bulk calls

@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import brindle
-from support import BORROWED, CHANGED, MUT, bumped
+from support import BORROWED, CHANGED, MUT, Interrupting, bumped
 
 MAPS = [brindle.ElasticHashMap, brindle.FunnelHashMap]
 SETS = [brindle.ElasticHashSet, brindle.FunnelHashSet]
@@ -116,17 +116,6 @@ def test_deep_chains_deallocate_without_overflowing_the_stack(cls):
         head = c
     del c, link
     del head  # must not crash
-
-
-class Interrupting:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __hash__(self):
-        return 1
-
-    def __eq__(self, other):
-        raise self.exc
 
 
 @pytest.mark.parametrize("cls", MAPS)
