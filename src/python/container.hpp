@@ -46,12 +46,15 @@ inline PyObject* refuse_pickle(PyObject* self, PyObject*) {
 
 inline PyObject* bool_ref(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
-// Wraps a key in a 1-tuple so that a tuple key is not taken as the
+// Sets KeyError(key) without unwinding: a missing key is an expected
+// outcome, and a C++ throw costs more than the lookup that found nothing.
+// The key goes in a 1-tuple so that a tuple key is not taken as the
 // exception's argument list.
-[[noreturn]] inline void raise_key_error(PyObject* key) {
-  OwnedRef args = check_owned(PyTuple_Pack(1, key));
-  PyErr_SetObject(PyExc_KeyError, args.get());
-  throw_python_error();
+inline void set_key_error(PyObject* key) noexcept {
+  PyObject* args = PyTuple_Pack(1, key);
+  if (args == nullptr) return;  // the MemoryError stands
+  PyErr_SetObject(PyExc_KeyError, args);
+  Py_DECREF(args);
 }
 
 template <class Derived, class Traits, class Table>

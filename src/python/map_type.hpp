@@ -221,7 +221,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(key);
       if (const StoredRef* v = map_of(self).get(k)) return v->new_ref();
-      raise_key_error(key);
+      set_key_error(key);
       return nullptr;
     });
   }
@@ -242,7 +242,10 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
       Map& m = map_of(self);
       if (value == nullptr) {
         BorrowedKey k(key);
-        if (!m.remove_entry(k)) raise_key_error(key);
+        if (!m.remove_entry(k)) {
+          set_key_error(key);
+          return -1;
+        }
       } else {
         // The replaced value, if any, is released after the borrow.
         m.insert(HashedAny::owned(key), StoredRef::borrow(value), UnlessInterrupted{});
@@ -263,7 +266,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
         return entry->value.release();
       }
       if (a[1] != nullptr && a[1] != Py_None) return Py_NewRef(a[1]);
-      raise_key_error(a[0]);
+      set_key_error(a[0]);
       return nullptr;
     });
   }

@@ -199,14 +199,15 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   template <bool MustExist>
   static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&] {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<1>(MustExist ? "remove" : "discard", {"value"}, 1, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
       BorrowedKey k(a[0]);
       if (set_of(self).remove_entry(k)) {
         head_of(self).bump();
       } else if (MustExist) {
-        raise_key_error(a[0]);
+        set_key_error(a[0]);
+        return nullptr;
       }
       return Py_NewRef(Py_None);
     });
