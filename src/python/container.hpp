@@ -138,12 +138,8 @@ struct ContainerType {
   }
 
   static PyObject* class_getitem(PyObject* cls, PyObject* item) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      OwnedRef name = check_owned(PyUnicode_FromString("types"));
-      OwnedRef types = check_owned(PyImport_Import(name.get()));
-      OwnedRef alias = check_owned(PyObject_GetAttrString(types.get(), "GenericAlias"));
-      return check(PyObject_CallFunctionObjArgs(alias.get(), cls, item, nullptr));
-    });
+    // types.GenericAlias, made directly rather than by importing `types`.
+    return Py_GenericAlias(cls, item);
   }
 
   static PyObject* get_capacity(PyObject* self, void*) {
