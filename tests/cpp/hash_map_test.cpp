@@ -24,13 +24,6 @@ constexpr std::uint32_t kSharedKeys = 20'000, kDrainKeys = 1'000'000;
 #endif
 constexpr std::uint64_t kShared = 0xC0FFEE;
 
-// Equal by id only, so a test can tell which of two equal keys was kept.
-struct SerialKey {
-  std::uint64_t id, serial;
-  friend bool operator==(const SerialKey& a, const SerialKey& b) { return a.id == b.id; }
-  friend std::uint64_t key_hash_word(const SerialKey& k) { return k.id; }
-};
-
 std::uint64_t groups_loaded(const ElasticScanCursor& c) { return c.groups_loaded; }
 std::uint64_t groups_loaded(const FunnelScanCursor& c) { return c.groups_read; }
 
@@ -284,31 +277,6 @@ TYPED_TEST(Tables, DestructorsNeverMeetAFullSlotWithoutALiveEntry) {
   phase = "destruction", m.reset();
   EXPECT_TRUE(ScanOnDrop::live.empty());
   EXPECT_EQ(seen, "");
-}
-
-TYPED_TEST(Tables, ReplacementKeepsTheFirstStoredKey) {
-  HashMap<SerialKey, int, typename TypeParam::template Of<SerialKey, int>> m;
-  EXPECT_FALSE(m.insert(SerialKey{1, 100}, 1));
-  EXPECT_EQ(m.insert(SerialKey{1, 200}, 2), std::optional<int>(1));
-  EXPECT_EQ(m.len(), 1u);
-  m.for_each([](const SerialKey& k, int v) { EXPECT_EQ(std::pair(k.serial, v), std::pair(std::uint64_t{100}, 2)); });
-}
-
-TYPED_TEST(Tables, SetOperations) {
-  HashSet<CountedKey, typename TypeParam::template Of<CountedKey, Unit>> s;
-  for (std::uint64_t k = 0; k < 300; ++k) EXPECT_FALSE(s.insert(key(k)));
-  EXPECT_TRUE(s.insert(key(5)));
-  EXPECT_TRUE(s.remove(key(299)));
-  EXPECT_FALSE(s.contains(key(299)));
-  EXPECT_FALSE(s.remove(key(299)));
-  s.retain([](const CountedKey& k) { return k.id() < 100; });
-  EXPECT_EQ(s.len(), 100u);
-  auto ex = s.extract_if([](const CountedKey& k) { return k.id() >= 50; });
-  while (auto e = ex.next()) EXPECT_GE(e->key.id(), 50u);
-  std::uint32_t popped = 0;
-  while (s.pop_first()) ++popped;
-  EXPECT_EQ(popped, 50u);
-  EXPECT_EQ(LiveCount::live, 0);
 }
 
 }  // namespace

@@ -193,6 +193,11 @@ def test_an_interrupted_store_stores_nothing(cls, call, in_place, first_stored, 
     # and then live iterators see the change.
     assert sorted(map(id, c)) == sorted(map(id, [held] + ([FIRST] if first_stored else [])))
     assert bumped(it) == first_stored
+    # Lookups and removals raise it too, and an ordinary error only means "unequal".
+    assert Interrupting(ValueError()) not in c
+    pytest.raises(exc, operator.contains, c, Interrupting(exc()))
+    pytest.raises(exc, lambda: c.discard(Interrupting(exc())) if cls in SETS else c.pop(Interrupting(exc()), 0))
+    assert len(c) == 1 + first_stored
     c.clear()  # every borrow was given back
 
 

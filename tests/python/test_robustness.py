@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import brindle
-from support import BORROWED, CHANGED, MUT, Interrupting, bumped
+from support import BORROWED, CHANGED, MUT
 
 MAPS = [brindle.ElasticHashMap, brindle.FunnelHashMap]
 SETS = [brindle.ElasticHashSet, brindle.FunnelHashSet]
@@ -116,29 +116,6 @@ def test_deep_chains_deallocate_without_overflowing_the_stack(cls):
         head = c
     del c, link
     del head  # must not crash
-
-
-@pytest.mark.parametrize("cls", MAPS)
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
-def test_interrupts_inside_eq_are_not_swallowed(cls, exc):
-    m = cls()
-    m[Interrupting(ValueError())] = 1
-    assert Interrupting(ValueError()) not in m  # ordinary errors: unequal
-    it = iter(m)
-    with pytest.raises(exc):
-        m[Interrupting(exc())] = 2
-    # As with dict, nothing was stored and live iterators go on.
-    assert len(m) == 1 and not bumped(it)
-    with pytest.raises(exc):
-        Interrupting(exc()) in m
-
-
-@pytest.mark.parametrize("cls", SETS)
-def test_interrupts_inside_eq_in_sets(cls):
-    s = cls([Interrupting(ValueError())])
-    with pytest.raises(KeyboardInterrupt):
-        s.discard(Interrupting(KeyboardInterrupt()))
-    assert len(s) == 1
 
 
 def test_unsupported_subinterpreter_use_fails_cleanly():

@@ -98,18 +98,19 @@ def args(draw, kinds=KINDS):
 # ---- adds or removes, so that a call that fails half-way still counts as a change -------
 
 
-def add_all(ref, arg, receiver, note):
-    for x in arg.stream(receiver):  # what was added before a failure stays
-        if x not in ref:
-            ref.add(x)
+def _change_each(ref, items, note, present, change):
+    for x in items:  # what was changed before a failure stays
+        if (x in ref) == present:
+            change(x)
             note()
+
+
+def add_all(ref, arg, receiver, note):
+    _change_each(ref, arg.stream(receiver), note, False, ref.add)
 
 
 def remove_all(ref, arg, receiver, note):
-    for x in arg.stream(receiver):
-        if x in ref:
-            ref.discard(x)
-            note()
+    _change_each(ref, arg.stream(receiver), note, True, ref.discard)
 
 
 def retain_in(ref, arg, receiver, note):
