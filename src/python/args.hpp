@@ -19,6 +19,10 @@ std::array<PyObject*, N> parse_args(const char* fname, const std::array<const ch
                                     std::size_t first_kwonly = N) {
   std::array<PyObject*, N> out{};
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  if (kwnames == nullptr && nargs >= required && nargs <= first_kwonly) [[likely]] {
+    for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
+    return out;
+  }
   if (nargs > first_kwonly) {
     if (first_kwonly == 0)
       PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", fname);

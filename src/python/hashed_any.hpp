@@ -59,20 +59,49 @@ class HashedAny {
   }
   // Never raises: exceptions of __eq__ count as "unequal".  The probe is
   // always the left operand of the rich comparison.
-  friend bool operator==(const HashedAny& probe, const HashedAny& stored) noexcept { return keys_equal(probe, stored); }
+  // Identity and two small ints are settled here, inline in every probe loop;
+  // everything else goes through the out-of-line comparison.
+  [[gnu::always_inline]] friend bool operator==(const HashedAny& probe, const HashedAny& stored) noexcept {
+    if (probe.hash_ != stored.hash_) return false;
+    if (probe.word_ == stored.word_) return true;
+    if ((probe.word_ & stored.word_ & TAG_MASK) == EXACT_INT) {
+      const auto* x = reinterpret_cast<const PyLongObject*>(probe.object());
+      const auto* y = reinterpret_cast<const PyLongObject*>(stored.object());
+      if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y))
+        return PyUnstable_Long_CompactValue(x) == PyUnstable_Long_CompactValue(y);
+    }
+    return keys_equal(probe, stored);
+  }
 
  private:
   friend class BorrowedKey;
   HashedAny(std::uintptr_t word, Py_hash_t hash) noexcept : word_(word), hash_(hash) {}
 
-  static HashedAny wrap(PyObject* obj) {
+  // Exact str and int keys skip the type's hash slot: a str's hash is cached
+  // in the object once computed, and a small int's hash is its value.
+  [[gnu::always_inline]] static HashedAny wrap(PyObject* obj) {
+    const auto bits = reinterpret_cast<std::uintptr_t>(obj);
+    if (bits & TAG_MASK) [[unlikely]]
+      throw InvariantFailure("PyObject* low bits must be zero for tag packing");
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type) {
+      const Py_hash_t cached = _Py_atomic_load_ssize_relaxed(&_PyASCIIObject_CAST(obj)->hash);
+      return HashedAny(bits | EXACT_STR, cached != -1 ? cached : hash_or_throw(obj));
+    }
+    if (t == &PyLong_Type) {
+      const auto* v = reinterpret_cast<const PyLongObject*>(obj);
+      if (PyUnstable_Long_IsCompact(v)) {
+        const Py_ssize_t x = PyUnstable_Long_CompactValue(v);
+        return HashedAny(bits | EXACT_INT, x == -1 ? -2 : x);
+      }
+      return HashedAny(bits | EXACT_INT, hash_or_throw(obj));
+    }
+    return HashedAny(bits, hash_or_throw(obj));
+  }
+  static Py_hash_t hash_or_throw(PyObject* obj) {
     const Py_hash_t h = PyObject_Hash(obj);
     if (h == -1 && PyErr_Occurred()) throw_python_error();
-    const auto bits = reinterpret_cast<std::uintptr_t>(obj);
-    if (bits & TAG_MASK) throw InvariantFailure("PyObject* low bits must be zero for tag packing");
-    PyTypeObject* t = Py_TYPE(obj);
-    const std::uintptr_t tag = t == &PyUnicode_Type ? EXACT_STR : t == &PyLong_Type ? EXACT_INT : OTHER;
-    return HashedAny(bits | tag, h);
+    return h;
   }
   static PyObject* untag(std::uintptr_t w) noexcept { return reinterpret_cast<PyObject*>(w & ~TAG_MASK); }
   static bool keys_equal(const HashedAny& a, const HashedAny& b) noexcept;

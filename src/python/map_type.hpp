@@ -208,7 +208,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
 
   // ---- item access --------------------------------------------------------
 
-  static int contains(PyObject* self, PyObject* key) {
+  [[gnu::flatten]] static int contains(PyObject* self, PyObject* key) {
     return guarded<int>(-1, [&] {
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(key);
@@ -216,7 +216,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  static PyObject* subscript(PyObject* self, PyObject* key) {
+  [[gnu::flatten]] static PyObject* subscript(PyObject* self, PyObject* key) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(key);
@@ -226,7 +226,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  [[gnu::flatten]] static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<2>("get", {"key", "default"}, 1, args, nargs, kwnames);
       SharedBorrow b(head_of(self).flag);
@@ -236,20 +236,25 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  [[gnu::flatten]] static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return guarded<int>(-1, [&] {
+      OwnedRef replaced;  // declared first, so it is released after the borrow
       ExclusiveBorrow b(head_of(self).flag);
       Map& m = map_of(self);
+      BorrowedKey k(key);
       if (value == nullptr) {
-        BorrowedKey k(key);
         if (!m.remove_entry(k)) {
           set_key_error(key);
           return -1;
         }
-      } else {
-        // The replaced value, if any, is released after the borrow.
-        m.insert(HashedAny::owned(key), StoredRef::borrow(value), UnlessInterrupted{});
+      } else if (auto loc = m.find(k)) {
         stop_if_interrupted();
+        StoredRef& stored = m.entry_at(*loc).value;
+        replaced = OwnedRef(stored.release());
+        stored = StoredRef::borrow(value);
+      } else {
+        stop_if_interrupted();  // dict would have raised before storing
+        m.insert_unique(k.to_owned(), StoredRef::borrow(value));
       }
       head_of(self).bump();
       return 0;

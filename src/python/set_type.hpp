@@ -187,18 +187,24 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   // ---- element operations -------------------------------------------------
 
-  static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  [[gnu::flatten]] static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
       auto a = parse_args<1>("add", {"value"}, 1, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
-      ChangeCount changes(head_of(self));
-      add_one(set_of(self), HashedAny::owned(a[0]), changes.count);
+      Set& s = set_of(self);
+      BorrowedKey k(a[0]);
+      const bool present = s.find(k).has_value();
+      stop_if_interrupted();  // dict would have raised before storing
+      if (!present) {
+        s.insert_unique(k.to_owned());
+        head_of(self).bump();
+      }
       return Py_NewRef(Py_None);
     });
   }
 
   template <bool MustExist>
-  static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  [[gnu::flatten]] static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<1>(MustExist ? "remove" : "discard", {"value"}, 1, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
@@ -223,7 +229,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     });
   }
 
-  static int contains(PyObject* self, PyObject* value) {
+  [[gnu::flatten]] static int contains(PyObject* self, PyObject* value) {
     return guarded<int>(-1, [&] {
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(value);
