@@ -225,6 +225,7 @@ struct ContainerType {
     PyObject_GC_UnTrack(self);
     // Deallocating a long chain of containers must not recurse once per link.
     Py_TRASHCAN_BEGIN(self, dealloc) as_obj(self)->table.destroy();
+    as_obj(self)->head.drop_stashes();
     tp->tp_free(self);
     Py_DECREF(tp);
     Py_TRASHCAN_END

@@ -307,25 +307,11 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     return guarded<PyObject*>(nullptr, [&] { return make_iterator<IterKind::Key>(self); });
   }
 
-  // A snapshot iterator over the map; a map being mutated right now cannot
-  // be iterated, and that is an internal-invariant failure, not a user error.
+  // A map being mutated right now cannot be iterated: that is an
+  // internal-invariant failure, not a user error.
   template <IterKind Kind>
   static PyObject* make_iterator(PyObject* self) {
-    std::vector<OwnedRef> snapshot;
-    std::uint64_t version;
-    {
-      SharedBorrow b(head_of(self).flag);
-      snapshot = take_snapshot(map_of(self), [](const HashedAny& k, const StoredRef& v) -> PyObject* {
-        if constexpr (Kind == IterKind::Key)
-          return Py_NewRef(k.object());
-        else if constexpr (Kind == IterKind::Value)
-          return v.new_ref();
-        else
-          return PyTuple_Pack(2, k.object(), v.get());
-      });
-      version = head_of(self).version();
-    }
-    return IterType<Traits, Kind>::make(self, std::move(snapshot), version);
+    return IterType<Traits, Kind>::make(self);
   }
 
   // ---- comparison ---------------------------------------------------------

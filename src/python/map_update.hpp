@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "entry.hpp"
+#include "iterator.hpp"
 #include "map/hash_map.hpp"
 #include "object.hpp"
 #include "registry.hpp"
@@ -15,9 +16,11 @@ namespace brindle::py {
 // A length taken from a foreign object is only a hint and may be a lie:
 // a reservation that cannot be met is skipped, and the map grows as it
 // fills instead.
+// `owner` is the object whose table `m` is, or null while it is being built.
 template <class Map>
-void reserve_hint(Map& m, std::uint64_t n) {
+void reserve_hint(Map& m, PyObject* owner, std::uint64_t n) {
   try {
+    keep_order_for_iterators(owner ? header_of(owner) : nullptr, m, n);
     m.reserve(n);
   } catch (const InvariantFailure&) {
   } catch (const std::bad_alloc&) {
@@ -78,9 +81,9 @@ void store_pair(Map& m, PyObject* key, PyObject* value, std::uint64_t& stored) {
 // storing it runs the key's __hash__, which may change the dict and free
 // what PyDict_Next lent us.
 template <class Map>
-void store_dict_items(Map& m, PyObject* dict, std::uint64_t& stored) {
+void store_dict_items(Map& m, PyObject* owner, PyObject* dict, std::uint64_t& stored) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
-  reserve_hint(m, static_cast<std::uint64_t>(size));
+  reserve_hint(m, owner, static_cast<std::uint64_t>(size));
   Py_ssize_t pos = 0, walked = 0;
   for (;;) {
     OwnedRef key, value;
@@ -118,18 +121,18 @@ void update_from(typename MapT::Map& m, PyObject* self, PyObject* other, PyObjec
     if (MapT::check_exact(other)) {
       SharedBorrow theirs(MapT::head_of(other).flag);
       const auto& src = MapT::map_of(other);
-      reserve_hint(m, src.len());
+      reserve_hint(m, self, src.len());
       src.for_each([&](const HashedAny& k, const StoredRef& v) {
         m.insert(k.clone(), StoredRef::borrow(v.get()), UnlessInterrupted{});
         stop_if_interrupted();
         ++stored;
       });
     } else if (PyDict_Check(other)) {
-      store_dict_items(m, other, stored);
+      store_dict_items(m, self, other, stored);
     } else {
       const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
       if (has_keys < 0) throw_python_error();
-      if (auto n = length_hint(other)) reserve_hint(m, *n);
+      if (auto n = length_hint(other)) reserve_hint(m, self, *n);
       if (has_keys) {
         OwnedRef name = check_owned(PyUnicode_FromString("keys"));
         PyObject* call_args[] = {other};
@@ -156,7 +159,7 @@ void update_from(typename MapT::Map& m, PyObject* self, PyObject* other, PyObjec
       if (PyErr_Occurred()) throw_python_error();
     }
   }
-  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) store_dict_items(m, kwargs, stored);
+  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) store_dict_items(m, self, kwargs, stored);
 }
 
 }  // namespace brindle::py

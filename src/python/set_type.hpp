@@ -63,10 +63,11 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     if (other == target_obj) return;  // s |= s: nothing to add
     if (check_exact(other)) {
       SameClassSource src(other);
+      keep_order_for_iterators(target_obj ? header_of(target_obj) : nullptr, target, src.set().len());
       target.reserve(src.set().len());
       src.set().for_each([&](const HashedAny& k) { add_one(target, k.clone(), changes); });
     } else {
-      if (auto n = length_hint(other)) reserve_hint(target, *n);
+      if (auto n = length_hint(other)) reserve_hint(target, target_obj, *n);
       for_each_item(other, [&](PyObject* item) { add_one(target, HashedAny::owned(item), changes); });
     }
   }
@@ -238,19 +239,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   }
 
   static PyObject* iter(PyObject* self) {
-    return guarded<PyObject*>(nullptr, [&] {
-      std::vector<OwnedRef> snapshot;
-      std::uint64_t version;
-      {
-        // A set being mutated right now cannot be iterated: that is an
-        // internal-invariant failure, as for the maps, not a user error.
-        SharedBorrow b(head_of(self).flag);
-        snapshot =
-            take_snapshot(set_of(self).map(), [](const HashedAny& k, const Unit&) { return Py_NewRef(k.object()); });
-        version = head_of(self).version();
-      }
-      return IterType<Traits, IterKind::Set>::make(self, std::move(snapshot), version);
-    });
+    return guarded<PyObject*>(nullptr, [&] { return IterType<Traits, IterKind::Set>::make(self); });
   }
 
   // ---- algebra --------------------------------------------------------------

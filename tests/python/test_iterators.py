@@ -1,0 +1,84 @@
+"""Iterators read their container lazily.  A rebuild that leaves the contents
+unchanged bumps no version, so iterators that were running must go on
+yielding what they had left, in the order they started in."""
+
+import pytest
+
+from support import MAP_CLASSES, SET_CLASSES, CHANGED, Sized, fails, filled, raising_after
+
+
+class ClaimsLength:
+    """A source whose len() reserves room and whose iteration then yields
+    `items` and raises `error`, if given."""
+
+    def __init__(self, length, items=(), error=None):
+        self.length, self.items, self.error = length, list(items), error
+
+    def __len__(self):
+        return self.length
+
+    def __iter__(self):
+        return raising_after(self.items, self.error) if self.error else iter(self.items)
+
+
+def grow_with_a_subset(c):
+    # For a map this would store values again, which is a change.
+    if hasattr(c, "add"):
+        c |= type(c)(list(c)[: len(c) // 2])
+    else:
+        grow_with_an_empty_source(c)
+
+
+def grow_with_an_empty_source(c):
+    c.update(Sized([], 4 * c.capacity))
+
+
+def grow_with_a_failing_source(c):
+    # A set meets an element it holds before the error; a map stores nothing.
+    items = [next(iter(c))] if hasattr(c, "add") else []
+    fails(KeyError, c.update, ClaimsLength(4 * c.capacity, items, KeyError("late")))
+
+
+REBUILDS = [grow_with_a_subset, grow_with_an_empty_source, grow_with_a_failing_source]
+
+
+def views(c):
+    """Every kind of iterator the container has, with the order it yields."""
+    if hasattr(c, "add"):
+        return [iter]
+    return [iter, lambda m: iter(m.values()), lambda m: iter(m.items())]
+
+
+@pytest.mark.parametrize("rebuild", REBUILDS)
+@pytest.mark.parametrize("cls", MAP_CLASSES + SET_CLASSES)
+def test_iterators_survive_a_rebuild_that_changes_nothing(cls, rebuild):
+    c = filled(cls, [f"k{i}" for i in range(100)])
+    while len(c) < c.capacity:  # full, so that any reservation rebuilds
+        c |= filled(cls, [f"k{len(c)}"])
+    capacity, contents = c.capacity, sorted(c)
+    running = []
+    for make in views(c):
+        order = list(make(c))
+        for taken in (0, 1, len(order) - 1, len(order)):
+            it = make(c)
+            for _ in range(taken):
+                next(it)
+            running.append((it, order[taken:]))
+    rebuild(c)
+    assert c.capacity > capacity and sorted(c) == contents
+    # Twice, so that the orders stashed by the first rebuild meet a second.
+    rebuild(c)
+    for it, rest in running:
+        assert list(it) == rest
+    assert sorted(c) == contents
+    assert sorted(list(iter(c))) == contents
+
+
+@pytest.mark.parametrize("cls", MAP_CLASSES + SET_CLASSES)
+def test_a_change_after_a_rebuild_still_stops_iterators(cls):
+    c = filled(cls, range(12))
+    it = iter(c)
+    next(it)
+    grow_with_an_empty_source(c)
+    c.clear()
+    assert str(fails(RuntimeError, next, it)) == CHANGED
