@@ -370,6 +370,7 @@ class Row:
     n: int
     ns: list[float]  # median time per unit, one per implementation, baseline first
     ratios: list[list[float]]  # per-round brindle / baseline, one list per brindle class
+    rounds_ns: list[list[float]]  # per-round time per unit, one list per implementation
     target: Target | None = None
 
     def ratio(self, i: int) -> float:
@@ -393,7 +394,7 @@ def measure(workload: Workload, impls: list[type], data: Data, rounds: int, min_
         del states
     ratios = [[t / b for t, b in zip(ns[i], ns[0])] for i in range(1, len(impls))]
     return Row(workload.family, workload.name, data.kind, len(data.keys),
-               [statistics.median(t) for t in ns], ratios)
+               [statistics.median(t) for t in ns], ratios, ns)
 
 
 def rounds_for(n: int, rounds: int | None, quick: bool) -> int:
@@ -464,8 +465,12 @@ def check(rows: list[Row]) -> tuple[list[str], int, int]:
             ok = r.target.met(ratio, ns)
             passed += ok
             missed += not ok
-            got = f"{ns:.0f} ns" if r.target.absolute else f"{ratio:.2f}"
-            spread = f"rounds {min(r.ratios[i]):.2f}-{max(r.ratios[i]):.2f}, {impls[0].__name__} {r.ns[0]:.1f} ns"
+            if r.target.absolute:
+                rounds = r.rounds_ns[i + 1]
+                got, spread = f"{ns:.0f} ns", f"rounds {min(rounds):.0f}-{max(rounds):.0f} ns"
+            else:
+                got, spread = f"{ratio:.2f}", f"rounds {min(r.ratios[i]):.2f}-{max(r.ratios[i]):.2f}"
+            spread += f", {impls[0].__name__} {r.ns[0]:.1f} ns"
             lines.append(f"{'PASS' if ok else 'MISS'}  {r.workload:<28} {r.kind:<3} {_size(r.n):>3}  "
                          f"{cls.__name__:<14} {got:>8} {r.target}  ({spread})")
     return lines, passed, missed
