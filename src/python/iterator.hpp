@@ -210,7 +210,7 @@ struct IterType {
 
   // Refills the empty buffer from the owner's table or from the stash of
   // the order this iterator started in.  The owner's version was checked.
-  static void refill(Object* it) {
+  [[gnu::flatten]] static void refill(Object* it) {
     ContainerHeader& oh = *header_of(it->owner);
     SharedBorrow b(oh.flag);
     if (oh.version() != it->head.version()) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -252,7 +252,24 @@ struct IterType {
     throw InvariantFailure("an iterator's scan order was neither current nor stashed");
   }
 
+  // The common step, an element already buffered and nothing to report,
+  // skips the entry-point wrapper; every other case takes the full step.
   static PyObject* iternext(PyObject* self) {
+    if constexpr (Kind != IterKind::Item) {
+      Object* it = as_iter(self);
+      if (it->head.flag.try_exclusive()) {
+        const ContainerHeader* owner = header_of(it->owner);
+        PyObject* r = nullptr;
+        if (it->next != it->fill && owner->flag.can_share() && owner->version() == it->head.version())
+          r = it->buffer[it->next++];
+        it->head.flag.release_exclusive();
+        if (r != nullptr) return r;
+      }
+    }
+    return step(self);
+  }
+
+  static PyObject* step(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       Object* it = as_iter(self);
       ExclusiveBorrow mine(it->head.flag);
