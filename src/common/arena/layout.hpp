@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -88,13 +89,49 @@ class Arena {
   static Arena allocate(std::uint64_t n, A alloc = A()) {
     auto layout = layout_for<Entry>(n);
     if (!layout) throw std::bad_alloc();
-    Arena arena;
-    arena.alloc_ = alloc;
-    arena.base_ = static_cast<std::byte*>(arena.alloc_.allocate(layout->size, layout->alignment));
-    if (arena.base_ == nullptr) throw std::bad_alloc();
-    arena.layout_ = *layout;
+    Arena arena = allocate_raw(*layout, alloc);
     std::memset(arena.base_, CTRL_EMPTY, static_cast<std::size_t>(n));
     return arena;
+  }
+
+  // A new arena of the same layout, for an arena allocated with n slots:
+  // the control bytes are copied as they are, and copy(src, dst)
+  // placement-constructs the entry of each full slot; free slots stay raw.
+  // Copying goes in ascending slot order, so if `copy` throws, the entries
+  // built so far are exactly the full slots below the failing one; those are
+  // dropped here, since the caller never gets the arena that holds them.
+  template <class CopyEntry>
+  Arena clone(std::uint32_t n, CopyEntry& copy) const {
+    if (!allocated()) {
+      Arena none;
+      none.alloc_ = alloc_;
+      return none;
+    }
+    Arena out = allocate_raw(layout_, alloc_);
+    std::uint8_t* ctrl = out.ctrl();
+    std::memcpy(ctrl, this->ctrl(), n);
+    const Entry* src = entries();
+    Entry* dst = out.entries();
+    std::uint32_t at = 0;  // the slot being copied
+    try {
+      for (std::uint32_t base = 0; base < n; base += GROUP_WIDTH) {
+        std::uint32_t full = 0;
+        if (n - base >= GROUP_WIDTH) {
+          full = Group(ctrl + base).match_full().bits();
+        } else {
+          for (std::uint32_t i = 0; i < n - base; ++i) full |= is_full(ctrl[base + i]) ? 1u << i : 0u;
+        }
+        for (std::uint32_t bit : BitMask(full)) {
+          at = base + bit;
+          copy(src[at], dst + at);
+        }
+      }
+    } catch (...) {
+      for (std::uint32_t s = 0; s < at; ++s)
+        if (is_full(ctrl[s])) std::destroy_at(dst + s);
+      throw;
+    }
+    return out;
   }
 
   bool allocated() const noexcept { return base_ != nullptr; }
@@ -105,6 +142,15 @@ class Arena {
   const A& allocator() const noexcept { return alloc_; }
 
  private:
+  static Arena allocate_raw(const ArenaLayout& layout, A alloc) {
+    Arena arena;
+    arena.alloc_ = alloc;
+    arena.base_ = static_cast<std::byte*>(arena.alloc_.allocate(layout.size, layout.alignment));
+    if (arena.base_ == nullptr) throw std::bad_alloc();
+    arena.layout_ = layout;
+    return arena;
+  }
+
   void release() noexcept {
     if (base_) alloc_.deallocate(base_, layout_.size, layout_.alignment);
     base_ = nullptr;
