@@ -94,6 +94,53 @@ struct ContainerType {
     return make_ref(0, DEFAULT_RESERVE_FRACTION);
   }
 
+  // The entries of a map or set as the map they are stored in.
+  template <class T>
+  static auto& entries(T& t) noexcept {
+    if constexpr (requires { t.map(); })
+      return t.map();
+    else
+      return t;
+  }
+
+  static StoredRef copy_value(const StoredRef& v) noexcept { return StoredRef::borrow(v.get()); }
+  static Unit copy_value(Unit) noexcept { return {}; }
+
+  // Whether a new object made for `items` entries would get the geometry of
+  // `source`: then a copy can be a clone.
+  static bool fresh_geometry_is(const Table& source, std::uint64_t items) {
+    const auto& t = source.table();
+    // Past the source's capacity a new table is larger; checking that first
+    // also keeps a huge hint from reaching the geometry, which refuses it.
+    if (items > t.capacity()) return false;
+    return t.reserve_fraction() == Traits::fresh_fraction() &&
+           t.nominal_capacity() == Traits::fresh_nominal_capacity(items);
+  }
+
+  // A clone of `source`: the arena copied and each entry's references taken;
+  // nothing is hashed or placed, and the clone iterates in its source's order.
+  static OwnedRef clone_of(const Table& source) {
+    PyTypeObject* t = Derived::type();
+    if (t == nullptr) throw_python_error();
+    Table copy = source.clone([](const auto& e, auto* dst) {
+      ::new (static_cast<void*>(dst)) std::remove_cvref_t<decltype(e)>{e.key.clone(), copy_value(e.value)};
+    });
+    return OwnedRef(
+        reinterpret_cast<PyObject*>(alloc_object<Object>(t, [&](Object* o) { o->table.emplace(std::move(copy)); })));
+  }
+
+  // A new object with the entries of `source` and the capacity a new object
+  // made for `items` entries gets (at least the source's length), still
+  // being built.  Keys keep their cached hashes, so no Python code runs.
+  static OwnedRef copy_of(const Table& source, std::uint64_t items) {
+    if (fresh_geometry_is(source, items)) return clone_of(source);
+    OwnedRef result = make_ref(items, DEFAULT_RESERVE_FRACTION);
+    auto& dest = entries(table_of(result.get()));
+    auto it = entries(source).iter();
+    while (auto kv = it.next()) dest.insert_unique(kv->first->clone(), copy_value(*kv->second));
+    return result;
+  }
+
   // A new object while it is being filled.  Python code runs during the fill
   // (hashes, comparisons, the source's iterator) and can reach the object
   // through the collector or from another thread, so it holds its own

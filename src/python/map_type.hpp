@@ -66,6 +66,12 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
   }
 
   static PyObject* build(std::size_t capacity, PyObject* other, PyObject* extra) {
+    if (capacity == 0 && (extra == nullptr || PyDict_GET_SIZE(extra) == 0) && other != nullptr &&
+        check_exact(other)) {
+      // What updating an empty map from `other` would make: a copy.
+      SharedBorrow theirs(head_of(other).flag);
+      return copy_of(map_of(other));
+    }
     Building result(make_ref(capacity, DEFAULT_RESERVE_FRACTION));
     {
       ChangeCount changes(result.head());
@@ -126,20 +132,26 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
       const Map& mine = map_of(self);
       std::uint64_t hint = mine.len();
       if (auto n = length_hint(other)) hint = std::min<std::uint64_t>(hint + *n, UINT32_MAX);
-      Building result(make_for_hint(hint));
-      Map& dest = result.table();
       std::uint64_t stored = 0;  // a new object's version is not watched yet
       if (map_on_left) {
-        mine.for_each(
-            [&](const HashedAny& k, const StoredRef& v) { dest.insert_unique(k.clone(), StoredRef::borrow(v.get())); });
+        // A hint that may lie sizes the result only through make_for_hint.
+        const bool clone = Base::fresh_geometry_is(mine, hint);
+        Building result(clone ? Base::clone_of(mine) : make_for_hint(hint));
+        Map& dest = result.table();
+        if (!clone)
+          mine.for_each([&](const HashedAny& k, const StoredRef& v) {
+            dest.insert_unique(k.clone(), StoredRef::borrow(v.get()));
+          });
         update_from<MapType>(dest, nullptr, other, nullptr, stored);
-      } else {
-        update_from<MapType>(dest, nullptr, other, nullptr, stored);
-        mine.for_each([&](const HashedAny& k, const StoredRef& v) {
-          dest.insert(k.clone(), StoredRef::borrow(v.get()), UnlessInterrupted{});
-          stop_if_interrupted();
-        });
+        return result.finish();
       }
+      Building result(make_for_hint(hint));
+      Map& dest = result.table();
+      update_from<MapType>(dest, nullptr, other, nullptr, stored);
+      mine.for_each([&](const HashedAny& k, const StoredRef& v) {
+        dest.insert(k.clone(), StoredRef::borrow(v.get()), UnlessInterrupted{});
+        stop_if_interrupted();
+      });
       return result.finish();
     });
   }
@@ -196,15 +208,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  // A fresh map with the same entries; keys are copied with their cached
-  // hashes, so no Python code runs and no keys are compared.
-  static PyObject* copy_of(const Map& source) {
-    Building result(make_ref(source.len(), DEFAULT_RESERVE_FRACTION));
-    Map& dest = result.table();
-    source.for_each(
-        [&](const HashedAny& k, const StoredRef& v) { dest.insert_unique(k.clone(), StoredRef::borrow(v.get())); });
-    return result.finish();
-  }
+  static PyObject* copy_of(const Map& source) { return Building(Base::copy_of(source, source.len())).finish(); }
 
   // ---- item access --------------------------------------------------------
 

@@ -156,13 +156,10 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     });
   }
 
-  // A fresh set with the same elements: cached hashes, no Python calls.  It
-  // stays borrowed until the caller has finished filling it.
-  static Building copy_of(const Set& source) {
-    Building result(make_ref(source.len(), DEFAULT_RESERVE_FRACTION));
-    Set& dest = result.table();
-    source.for_each([&](const HashedAny& k) { dest.insert_unique(k.clone()); });
-    return result;
+  // A fresh set with the same elements, with room for `room` more before it
+  // grows.  It stays borrowed until the caller has finished filling it.
+  static Building copy_of(const Set& source, std::uint64_t room = 0) {
+    return Building(Base::copy_of(source, source.len() + room));
   }
 
   static PyObject* copy(PyObject* self, PyObject*) {
@@ -244,13 +241,27 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   // ---- algebra --------------------------------------------------------------
 
+  // What a result needs beyond the receiver's elements for the capacity it
+  // would otherwise grow to as H runs: a union reserves a same-class
+  // operand's length.  Made at that size, it is never rebuilt on the way.
+  template <Helper H>
+  static std::uint64_t room_for(PyObject* other) {
+    if constexpr (H == &add_all) {
+      if (check_exact(other)) {
+        SharedBorrow b(head_of(other).flag);
+        return set_of(other).len();
+      }
+    }
+    return 0;
+  }
+
   // union, intersection, difference: a copy of the receiver, changed by the
   // helper with each argument in turn.
   template <Helper H>
   static PyObject* combine(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b(head_of(self).flag);
-      Building result = copy_of(set_of(self));
+      Building result = copy_of(set_of(self), nargs > 0 ? room_for<H>(args[0]) : 0);
       std::uint64_t changes = 0;  // a new object's version is not watched yet
       for (Py_ssize_t i = 0; i < nargs; ++i) H(result.table(), result.get(), args[i], changes);
       return result.finish();
@@ -304,7 +315,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       if (check_exact(a)) {
         SharedBorrow borrow(head_of(a).flag);
-        Building result = copy_of(set_of(a));
+        Building result = copy_of(set_of(a), room_for<Forward>(b));
         std::uint64_t changes = 0;
         Forward(result.table(), result.get(), b, changes);
         return result.finish();

@@ -11,6 +11,8 @@
 
 namespace brindle::py {
 
+inline constexpr double DEFAULT_RESERVE_FRACTION = 0.25;
+
 struct ElasticTraits {
   template <class V>
   using Table = ElasticTable<HashedAny, V, std::uint64_t, SystemAllocator>;
@@ -27,6 +29,12 @@ struct ElasticTraits {
 
   static bool valid_fraction(double f) noexcept { return f > 0.0 && f < 1.0; }
   static constexpr const char* fraction_message = "reserve_fraction must be in the open interval (0, 1)";
+
+  // The geometry of a new table made for `n` items with the default fraction.
+  static double fresh_fraction() noexcept { return clamp_elastic_reserve_fraction(DEFAULT_RESERVE_FRACTION); }
+  static std::uint32_t fresh_nominal_capacity(std::uint64_t n) {
+    return nominal_capacity_for(saturate_u32(n), fresh_fraction());
+  }
 };
 
 struct FunnelTraits {
@@ -47,8 +55,12 @@ struct FunnelTraits {
   // 0.125 is the bound written in its shortest form.
   static constexpr const char* fraction_message =
       "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design";
+
+  static double fresh_fraction() noexcept { return clamp_funnel_reserve_fraction(DEFAULT_RESERVE_FRACTION); }
+  static std::uint32_t fresh_nominal_capacity(std::uint64_t n) {
+    return funnel_nominal_capacity(n, fresh_fraction());
+  }
 };
 
-inline constexpr double DEFAULT_RESERVE_FRACTION = 0.25;
 
 }  // namespace brindle::py
