@@ -125,6 +125,15 @@ class ElasticTable {
     ~ArenaDropGuard() { drop_entries(arena, levels); }
   };
 
+  struct CloneTag {};
+  // The reserve fraction, seed and allocator of `o`, and no memory yet.
+  ElasticTable(CloneTag, const ElasticTable& o)
+      : delta_(o.delta_),
+        seed_(o.seed_),
+        alloc_(o.alloc_),
+        levels_(LevelAllocator(alloc_)),
+        plan_(PlanAllocator(alloc_)) {}
+
  public:
   ElasticTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
       : delta_(clamp_elastic_reserve_fraction(reserve_fraction)),
@@ -180,6 +189,34 @@ class ElasticTable {
     return *this;
   }
   ~ElasticTable() { drop_entries(arena_, levels_); }
+
+  // This table slot for slot: the same geometry, seed, control bytes, plan
+  // position and counters, with copy(const Entry& src, Entry* dst)
+  // placement-constructing each entry in the slot its source occupies.
+  // Nothing is hashed or placed, so the copy scans in the same order.  If
+  // `copy` throws, the copies made so far are dropped and nothing leaks.
+  template <class CopyEntry>
+  ElasticTable clone(CopyEntry&& copy) const {
+    ElasticTable out(CloneTag{}, *this);
+    // Descriptors first: once the arena holds copies, nothing may throw
+    // before `out` owns both and its destructor can find the entries.
+    LevelArray levels(levels_.begin(), levels_.end(), LevelAllocator(alloc_));
+    PlanArray plan(plan_.begin(), plan_.end(), PlanAllocator(alloc_));
+    const std::uint32_t slots = levels_.empty() ? 0 : levels_.back().first_slot + levels_.back().slot_count;
+    out.arena_ = arena_.clone(slots, copy);
+    out.levels_ = std::move(levels);
+    out.plan_ = std::move(plan);
+    out.len_ = len_;
+    out.capacity_ = capacity_;
+    out.max_items_ = max_items_;
+    out.batch_index_ = batch_index_;
+    out.batch_remaining_ = batch_remaining_;
+    out.max_populated_level_ = max_populated_level_;
+    out.placements_since_rebuild_ = placements_since_rebuild_;
+    out.churn_limit_ = churn_limit_;
+    out.scan_floor_.store(scan_floor_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    return out;
+  }
 
   // ---- lookup -------------------------------------------------------------
 

@@ -236,6 +236,26 @@ class FunnelRegions {
     return r;
   }
 
+  // The same regions with the same counters and control bytes, each full
+  // slot's entry built by copy(src, dst) in the same slot (see Arena::clone).
+  template <class CopyEntry>
+  FunnelRegions clone(CopyEntry& copy) const {
+    FunnelRegions r;
+    r.levels_ = AllocBuffer<BucketLevel, A>::allocate(level_count_, arena_.allocator());
+    std::copy_n(levels_.data(), level_count_, r.levels_.data());
+    r.arena_ = arena_.clone(total_slots_, copy);
+    r.level_count_ = level_count_;
+    r.primary_ = primary_;
+    r.secondary_ = secondary_;
+    r.special_len_ = special_len_;
+    r.max_populated_level_ = max_populated_level_;
+    r.total_slots_ = total_slots_;
+    r.capacity_ = capacity_;
+    r.max_items_ = max_items_;
+    r.probe_limit_ = probe_limit_;
+    return r;
+  }
+
   std::uint8_t* ctrl() const noexcept { return arena_.ctrl(); }
   Entry* entries() const noexcept { return arena_.entries(); }
   std::uint32_t level_count() const noexcept { return level_count_; }
@@ -469,6 +489,15 @@ struct FunnelOverflow {
     FunnelOverflow o;
     o.arena = Arena<Entry, A>::allocate(slots, alloc);
     o.slot_count = slots;
+    return o;
+  }
+  template <class CopyEntry>
+  FunnelOverflow clone(CopyEntry& copy) const {
+    FunnelOverflow o;
+    o.arena = arena.clone(slot_count, copy);
+    o.slot_count = slot_count;
+    o.len = len;
+    o.free_from = free_from;
     return o;
   }
   static std::uint32_t slots_for(std::uint32_t entries) noexcept {

@@ -88,6 +88,21 @@ class FunnelTable {
   }
   ~FunnelTable() { drop_all(); }
 
+  // This table slot for slot: the same geometry, seed, control bytes,
+  // special and overflow areas and counters, with copy(const Entry& src,
+  // Entry* dst) placement-constructing each entry in the slot its source
+  // occupies.  Nothing is hashed or placed, so the copy scans in the same
+  // order.  If `copy` throws, the copies made so far are dropped.
+  template <class CopyEntry>
+  FunnelTable clone(CopyEntry&& copy) const {
+    FunnelTable out(CloneTag{}, *this);
+    out.regions_ = regions_.clone(copy);
+    out.overflow_ = overflow_.clone(copy);  // if this throws, `out` drops the region copies
+    out.len_ = len_;
+    out.scan_floor_.store(scan_floor(), std::memory_order_relaxed);
+    return out;
+  }
+
   // ---- observers -----------------------------------------------------------
 
   std::uint32_t len() const noexcept { return len_; }
@@ -104,6 +119,7 @@ class FunnelTable {
   std::uint32_t special_len() const noexcept { return regions_.special_len(); }
   std::uint32_t max_populated_level() const noexcept { return regions_.max_populated_level(); }
   std::uint32_t overflow_len() const noexcept { return overflow_.len; }
+  std::uint32_t overflow_slots() const noexcept { return overflow_.slot_count; }
   std::uint32_t physical_slots() const noexcept { return regions_.total_slots(); }
   std::uint64_t heap_bytes() const noexcept { return regions_.heap_bytes() + overflow_.heap_bytes(); }
 
@@ -521,6 +537,10 @@ class FunnelTable {
  private:
   using Regions = FunnelRegions<Entry, A>;
   using Overflow = FunnelOverflow<Entry, A>;
+
+  struct CloneTag {};
+  // The reserve fraction, seed and allocator of `o`, and no memory yet.
+  FunnelTable(CloneTag, const FunnelTable& o) : delta_(o.delta_), seed_(o.seed_), alloc_(o.alloc_) {}
 
   struct Region {
     const std::uint8_t* ctrl;

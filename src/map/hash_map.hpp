@@ -3,8 +3,10 @@
 // ownership on insert and remove, borrowing iteration and removal while
 // scanning.  Every difference in behaviour between table kinds comes from R.
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -24,6 +26,17 @@ class HashMap {
   HashMap(std::uint64_t capacity, double reserve_fraction) : table_(capacity, reserve_fraction, next_table_seed()) {}
   HashMap(std::uint64_t capacity, double reserve_fraction, std::uint64_t seed)
       : table_(capacity, reserve_fraction, seed) {}
+
+  // A copy at the cost of the arena plus one copy(const Entry& src, Entry*
+  // dst) per entry, which placement-constructs the entry at dst.  It keeps
+  // this map's seed, layout and iteration order.
+  template <class CopyEntry>
+  HashMap clone(CopyEntry&& copy) const {
+    return HashMap(table_.clone(copy));
+  }
+  HashMap clone() const requires std::copy_constructible<K> && std::copy_constructible<V> {
+    return clone([](const Entry& e, Entry* dst) { ::new (static_cast<void*>(dst)) Entry(e); });
+  }
 
   std::uint64_t hash_of(const K& key) const { return table_hash(key_hash_word(key), table_.seed()); }
 
@@ -148,6 +161,8 @@ class HashMap {
   const R& table() const { return table_; }
 
  private:
+  explicit HashMap(R table) noexcept : table_(std::move(table)) {}
+
   R table_;
 };
 

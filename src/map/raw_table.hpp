@@ -19,7 +19,8 @@ namespace brindle {
 template <class R>
 concept RawTable = requires(R& r, const R& cr, typename R::key_type k, typename R::mapped_type v,
                             const typename R::key_type& kr, std::uint64_t h, std::uint8_t t, typename R::Location loc,
-                            typename R::ScanCursor& cursor, std::uint64_t n) {
+                            typename R::ScanCursor& cursor, std::uint64_t n,
+                            void (*copy)(const typename R::Entry&, typename R::Entry*)) {
   typename R::Entry;
   requires std::same_as<typename R::Entry, SlotEntry<typename R::key_type, typename R::mapped_type>>;
   requires std::default_initializable<typename R::ScanCursor>;
@@ -32,6 +33,9 @@ concept RawTable = requires(R& r, const R& cr, typename R::key_type k, typename 
   { r.extract_finish(loc) } -> std::same_as<typename R::Entry>;
   { cr.scan_advance(cursor) } -> std::same_as<std::optional<typename R::Location>>;
   { cr.entry_at(loc) } -> std::same_as<typename R::Entry&>;
+  // The same table slot for slot, each entry built by copy(src, dst) in
+  // place; no hashing, no placement, the same scan order.
+  { cr.clone(copy) } -> std::same_as<R>;
   r.clear();
   r.reserve(n);
   { cr.len() } -> std::same_as<std::uint32_t>;

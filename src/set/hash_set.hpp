@@ -17,6 +17,13 @@ class HashSet {
   HashSet(std::uint64_t capacity, double reserve_fraction, std::uint64_t seed)
       : map_(capacity, reserve_fraction, seed) {}
 
+  // See HashMap::clone; copy(src, dst) builds the entry {key, Unit} at dst.
+  template <class CopyEntry>
+  HashSet clone(CopyEntry&& copy) const {
+    return HashSet(map_.clone(std::forward<CopyEntry>(copy)));
+  }
+  HashSet clone() const requires std::copy_constructible<T> { return HashSet(map_.clone()); }
+
   bool contains(const T& key) const { return map_.contains_key(key); }
   std::optional<Location> find(const T& key) const { return map_.find(key); }
   // True when an equal element was already present; the stored one stays.
@@ -55,6 +62,8 @@ class HashSet {
   const Map& map() const { return map_; }
 
  private:
+  explicit HashSet(Map map) noexcept : map_(std::move(map)) {}
+
   Map map_;
 };
 

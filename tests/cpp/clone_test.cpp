@@ -1,0 +1,221 @@
+// Clones: the copy is its source slot for slot, the two change independently
+// afterwards, and a failing copy leaks nothing.
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "set/hash_set.hpp"
+#include "test_support.hpp"
+
+namespace brindle {
+namespace {
+
+using namespace test;
+
+constexpr std::uint64_t kShared = 0xC0FFEE;
+// Every fifth key shares one hash word: enough of them reach the funnel's
+// special array and overflow area.
+CountedKey key(std::uint64_t k) { return CountedKey(k, k % 5 == 0 ? kShared : k); }
+
+using CountedEntry = SlotEntry<CountedKey, CountedValue>;
+
+// Copies counted entries; the call numbered `fail_at` (from 0) throws instead.
+struct CopyCounted {
+  long calls = 0, fail_at = -1;
+  void operator()(const CountedEntry& e, CountedEntry* dst) {
+    if (calls++ == fail_at) throw std::runtime_error("copy refused");
+    ::new (static_cast<void*>(dst))
+        CountedEntry{CountedKey(e.key.id(), key_hash_word(e.key)), CountedValue(e.value.get())};
+  }
+};
+
+template <class T>
+constexpr bool is_funnel = requires(const T& t) {
+  t.overflow_len();
+};
+
+// Every control byte of every region the table exposes, tombstones included.
+template <class T>
+std::vector<std::uint8_t> control_bytes(const T& t) {
+  std::vector<std::uint8_t> out;
+  if constexpr (is_funnel<T>) {
+    auto region = [&](std::uint32_t slots, auto at) {
+      for (std::uint32_t s = 0; s < slots; ++s) out.push_back(t.control_at(at(s)));
+    };
+    for (std::uint32_t i = 0; i < t.level_count(); ++i)
+      region(t.level(i).slot_count, [i](std::uint32_t s) { return FunnelLocation::in_level(i, s); });
+    region(t.special_primary().slot_count, FunnelLocation::in_special_primary);
+    region(t.special_secondary().slot_count, FunnelLocation::in_special_secondary);
+    region(t.overflow_slots(), FunnelLocation::in_overflow);
+  } else {
+    for (std::uint32_t i = 0; i < t.levels().size(); ++i)
+      for (std::uint32_t s = 0; s < t.levels()[i].slot_count; ++s) out.push_back(t.control_byte({i, s}));
+  }
+  return out;
+}
+
+// Key, value and location of every entry, in scan order.
+template <class T>
+auto contents(const T& t) {
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, typename T::Location>> out;
+  for (auto loc : scan_all(t)) out.emplace_back(t.entry_at(loc).key.id(), t.entry_at(loc).value.get(), loc);
+  return out;
+}
+
+template <class Family>
+class Clones : public LiveGuard {
+ protected:
+  using Table = typename Family::template Of<CountedKey, CountedValue>;
+
+  // An empty table, a reserved empty one, a moved-from one, and one grown
+  // by insertion with tombstones left by removal (on the funnel table with
+  // entries in its special array and overflow area).
+  static std::vector<std::pair<std::string, Table>> sources() {
+    std::vector<std::pair<std::string, Table>> out;
+    out.emplace_back("empty", Table(0, 0.125, 1));
+    out.emplace_back("reserved", Table(700, 0.25, 2));
+    Table moved(100, 0.125, 3);
+    for (std::uint64_t k = 0; k < 50; ++k) put(moved, key(k), CountedValue(k));
+    Table sink(std::move(moved));
+    out.emplace_back("moved-from", std::move(moved));
+    Table t(0, 0.125, 4);
+    for (std::uint64_t k = 0; k < 3000; ++k) put(t, key(k), CountedValue(k));
+    for (std::uint64_t k = 3; k < 3000; k += 7) t.remove(*locate(t, key(k)));
+    out.emplace_back("tombstones", std::move(t));
+    return out;
+  }
+};
+TYPED_TEST_SUITE(Clones, TableFamilies);
+
+TYPED_TEST(Clones, AreTheirSourceSlotForSlot) {
+  for (auto& [name, t] : TestFixture::sources()) {
+    SCOPED_TRACE(name);
+    if (name == "tombstones") {
+      const auto bytes = control_bytes(t);
+      ASSERT_NE(std::count(bytes.begin(), bytes.end(), CTRL_TOMBSTONE), 0);
+      if constexpr (is_funnel<decltype(t)>) {
+        ASSERT_GT(t.overflow_len(), 0u);
+        ASSERT_GT(t.special_len(), 0u);
+      }
+    }
+    const long live = LiveCount::live;
+    CopyCounted copy;
+    auto c = t.clone(copy);
+    EXPECT_EQ(copy.calls, static_cast<long>(t.len()));
+    EXPECT_EQ(LiveCount::live - live, 2L * t.len());
+    EXPECT_EQ(c.seed(), t.seed());
+    EXPECT_EQ(std::tuple(c.len(), c.capacity(), c.nominal_capacity(), c.reserve_fraction(), c.heap_bytes()),
+              std::tuple(t.len(), t.capacity(), t.nominal_capacity(), t.reserve_fraction(), t.heap_bytes()));
+    EXPECT_EQ(control_bytes(c), control_bytes(t));
+    EXPECT_EQ(contents(c), contents(t));
+    for (auto loc : scan_all(t)) ASSERT_EQ(locate(c, t.entry_at(loc).key), loc);
+    c.check_invariants();
+
+    // The counters that steer placement came along too: the same removals
+    // and insertions, short of any rebuild, put keys in the same slots.
+    for (auto* x : {&t, &c}) {
+      typename TestFixture::Table::ScanCursor cur;
+      while (auto loc = x->scan_advance(cur))
+        if (x->entry_at(*loc).key.id() % 11 == 1) x->extract_finish(*loc);
+      const std::uint32_t room = std::min<std::uint32_t>(x->capacity() - x->len(), 300);
+      for (std::uint64_t k = 10'000; k < 10'000 + room; ++k) put(*x, key(k), CountedValue(k));
+    }
+    EXPECT_EQ(control_bytes(c), control_bytes(t));
+    EXPECT_EQ(contents(c), contents(t));
+    t.check_invariants();
+    c.check_invariants();
+  }
+}
+
+TYPED_TEST(Clones, ChangeIndependentlyOfTheirSource) {
+  auto sources = TestFixture::sources();
+  auto& t = sources.back().second;
+  const auto before = contents(t);
+  auto c = t.clone(CopyCounted{});
+  auto expect_source_untouched = [&] {
+    EXPECT_EQ(contents(t), before);
+    t.check_invariants();
+    c.check_invariants();
+  };
+  for (std::uint64_t k = 5000; k < 9000; ++k) {
+    put(c, key(k), CountedValue(k));
+    ASSERT_TRUE(locate(c, key(k))) << k;
+  }
+  EXPECT_GT(c.capacity(), t.capacity());
+  expect_source_untouched();
+  for (std::uint64_t k = 0; k < 9000; k += 2)
+    if (auto loc = locate(c, key(k))) c.remove(*loc);
+  expect_source_untouched();
+  c.reserve(20'000);
+  expect_source_untouched();
+  c.clear();
+  expect_source_untouched();
+
+  auto d = t.clone(CopyCounted{});
+  const auto copied = contents(d);
+  t.clear();
+  for (std::uint64_t k = 0; k < 100; ++k) put(t, key(k), CountedValue(k + 1));
+  t.reserve(10'000);
+  EXPECT_EQ(contents(d), copied);
+  const std::uint32_t capacity = d.capacity();
+  for (std::uint64_t k = 20'000; d.capacity() == capacity; ++k) {
+    d.insert_unique(key(k), CountedValue(k), table_hash(key_hash_word(key(k)), d.seed()));
+    ASSERT_TRUE(locate(d, key(k))) << k;
+  }
+  for (const auto& [id, value, loc] : copied) ASSERT_EQ(d.entry_at(*locate(d, key(id))).value.get(), value);
+  d.check_invariants();
+  EXPECT_EQ(LiveCount::live, 2L * (t.len() + d.len()));
+}
+
+TYPED_TEST(Clones, ThrowingCopyDropsTheCopiesMadeSoFar) {
+  auto sources = TestFixture::sources();
+  const auto& t = sources.back().second;
+  const auto before = contents(t);
+  if constexpr (is_funnel<std::remove_cvref_t<decltype(t)>>) {
+    ASSERT_EQ(std::get<2>(before.back()).kind, FunnelLocation::Kind::InOverflow);  // copied after the regions
+  }
+  for (long fail_at : {0L, static_cast<long>(t.len() / 2), static_cast<long>(t.len()) - 1}) {
+    CopyCounted copy{0, fail_at};
+    EXPECT_THROW(t.clone(copy), std::runtime_error) << fail_at;
+    EXPECT_EQ(copy.calls, fail_at + 1);
+    EXPECT_EQ(LiveCount::live, 2L * t.len()) << fail_at;
+  }
+  EXPECT_EQ(contents(t), before);
+  t.check_invariants();
+}
+
+TYPED_TEST(Clones, MapsAndSetsCloneWithTheirOrder) {
+  using Ints = typename TypeParam::template Of<std::uint64_t, std::uint64_t>;
+  HashMap<std::uint64_t, std::uint64_t, Ints> m(0, 0.25, 5);
+  for (std::uint64_t k = 0; k < 2000; ++k) m.insert(k * 7919, k);
+  for (std::uint64_t k = 0; k < 2000; k += 3) m.remove(k * 7919);
+  auto items = [](const auto& map) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    map.for_each([&](std::uint64_t k, std::uint64_t v) { out.emplace_back(k, v); });
+    return out;
+  };
+  auto c = m.clone();
+  EXPECT_EQ(items(c), items(m));
+  c.insert(1, 1);
+  EXPECT_FALSE(m.contains_key(1));
+  auto doubled = m.clone([](const auto& e, auto* dst) {
+    ::new (static_cast<void*>(dst)) SlotEntry{e.key, 2 * e.value};
+  });
+  for (const auto& [k, v] : items(m)) EXPECT_EQ(*doubled.get(k), 2 * v);
+
+  using Words = typename TypeParam::template Of<std::uint64_t, Unit>;
+  HashSet<std::uint64_t, Words> s(0, 0.25, 6);
+  for (std::uint64_t k = 0; k < 2000; ++k) s.insert(k * 7919);
+  auto elements = [](const auto& set) {
+    std::vector<std::uint64_t> out;
+    set.for_each([&](std::uint64_t k) { out.push_back(k); });
+    return out;
+  };
+  EXPECT_EQ(elements(s.clone()), elements(s));
+}
+
+}  // namespace
+}  // namespace brindle
