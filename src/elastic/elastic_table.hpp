@@ -161,7 +161,8 @@ class ElasticTable {
         max_populated_level_(std::exchange(o.max_populated_level_, 0)),
         placements_since_rebuild_(std::exchange(o.placements_since_rebuild_, 0)),
         churn_limit_(std::exchange(o.churn_limit_, 0)),
-        scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)) {
+        scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)),
+        shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {
     o.levels_.clear();
     o.plan_.clear();
   }
@@ -185,6 +186,7 @@ class ElasticTable {
       placements_since_rebuild_ = std::exchange(o.placements_since_rebuild_, 0);
       churn_limit_ = std::exchange(o.churn_limit_, 0);
       scan_floor_.store(o.scan_floor_.exchange(0, std::memory_order_relaxed), std::memory_order_relaxed);
+      shares_seed_.store(o.shares_seed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     return *this;
   }
@@ -195,6 +197,8 @@ class ElasticTable {
   // placement-constructing each entry in the slot its source occupies.
   // Nothing is hashed or placed, so the copy scans in the same order.  If
   // `copy` throws, the copies made so far are dropped and nothing leaks.
+  // Both tables then share a seed until their next clear or rebuild (see
+  // shares_seed_).
   template <class CopyEntry>
   ElasticTable clone(CopyEntry&& copy) const {
     ElasticTable out(CloneTag{}, *this);
@@ -215,6 +219,8 @@ class ElasticTable {
     out.placements_since_rebuild_ = placements_since_rebuild_;
     out.churn_limit_ = churn_limit_;
     out.scan_floor_.store(scan_floor_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    out.shares_seed_.store(true, std::memory_order_relaxed);
+    shares_seed_.store(true, std::memory_order_relaxed);
     return out;
   }
 
@@ -255,7 +261,9 @@ class ElasticTable {
 
   // Adds an entry whose key is known to be absent; never compares keys.
   void insert_unique(K key, V value, std::uint64_t h) {
+    const S before = seed_;
     make_room_for_new_key();
+    if (seed_ != before) h = table_hash(key_hash_word(key), seed());
     place(h, "no free slot found after resize", [&](Entry* p) noexcept {
       ::new (static_cast<void*>(p)) Entry{std::move(key), std::move(value)};
     });
@@ -296,7 +304,8 @@ class ElasticTable {
     resize(static_cast<std::uint32_t>(c));
   }
 
-  // Drops every entry; keeps capacity, levels, plan, arena and seed.
+  // Drops every entry; keeps capacity, levels, plan and arena, and the seed
+  // unless it is shared with a clone.
   void clear() {
     drop_entries(arena_, levels_);
     for (ElasticLevel& lv : levels_) {
@@ -306,6 +315,7 @@ class ElasticTable {
     }
     len_ = 0;
     restart_plan();
+    if (shares_seed_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
   }
 
   // ---- scanning -----------------------------------------------------------
@@ -530,8 +540,13 @@ class ElasticTable {
     Geometry fresh = allocate_geometry(c);
     SlotList by_tag{SlotAllocator(alloc_)};
     if (order == RebuildOrder::by_tag) by_tag = full_slots_by_tag();
+    // Every key is hashed anew here, so a seed shared with a clone costs
+    // nothing to give up.
+    const S new_seed = shares_seed_.load(std::memory_order_relaxed) ? static_cast<S>(next_table_seed()) : seed_;
     ArenaDropGuard old{std::move(arena_), std::move(levels_)};
     install(std::move(fresh));
+    seed_ = new_seed;
+    shares_seed_.store(false, std::memory_order_relaxed);
     if (order == RebuildOrder::by_tag) {
       for (std::uint32_t slot : by_tag) move_from(old.arena, slot);
       return;
@@ -859,6 +874,13 @@ class ElasticTable {
   // raises it to where it found the first entry.  Atomic because scans are
   // const and concurrent readers may run them.
   mutable std::atomic<std::uint64_t> scan_floor_{0};
+  // Set in a table and its clone, which hash alike.  Refilling one from the
+  // other's scan order then hands its batch plan keys sorted by home group,
+  // which after churn piles them up in the last levels: misses cost over
+  // twice a fresh table's.  So whichever is cleared or rebuilt first draws
+  // a fresh seed.  Atomic and mutable because clone is const and may run
+  // beside other readers.
+  mutable std::atomic<bool> shares_seed_{false};
 };
 
 }  // namespace brindle

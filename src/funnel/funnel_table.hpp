@@ -72,7 +72,8 @@ class FunnelTable {
         regions_(std::move(o.regions_)),
         overflow_(std::move(o.overflow_)),
         len_(std::exchange(o.len_, 0)),
-        scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)) {}
+        scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)),
+        shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {}
   FunnelTable& operator=(FunnelTable&& o) noexcept {
     if (this != &o) {
       drop_all();
@@ -83,6 +84,7 @@ class FunnelTable {
       overflow_ = std::move(o.overflow_);
       len_ = std::exchange(o.len_, 0);
       scan_floor_.store(o.scan_floor_.exchange(0, std::memory_order_relaxed), std::memory_order_relaxed);
+      shares_seed_.store(o.shares_seed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     return *this;
   }
@@ -92,7 +94,8 @@ class FunnelTable {
   // special and overflow areas and counters, with copy(const Entry& src,
   // Entry* dst) placement-constructing each entry in the slot its source
   // occupies.  Nothing is hashed or placed, so the copy scans in the same
-  // order.  If `copy` throws, the copies made so far are dropped.
+  // order.  If `copy` throws, the copies made so far are dropped.  Both
+  // tables then share a seed until their next clear or rebuild.
   template <class CopyEntry>
   FunnelTable clone(CopyEntry&& copy) const {
     FunnelTable out(CloneTag{}, *this);
@@ -100,6 +103,8 @@ class FunnelTable {
     out.overflow_ = overflow_.clone(copy);  // if this throws, `out` drops the region copies
     out.len_ = len_;
     out.scan_floor_.store(scan_floor(), std::memory_order_relaxed);
+    out.shares_seed_.store(true, std::memory_order_relaxed);
+    shares_seed_.store(true, std::memory_order_relaxed);
     return out;
   }
 
@@ -300,7 +305,11 @@ class FunnelTable {
 
   // Places a key known to be absent: no key comparisons.
   void insert_unique(K key, V value, std::uint64_t h) {
-    if (len_ >= regions_.max_items()) grow();
+    if (len_ >= regions_.max_items()) {
+      const S before = seed_;
+      grow();
+      if (seed_ != before) h = table_hash(key_hash_word(key), seed());
+    }
     const std::uint8_t t = tag_of(h);
     if (auto loc = regions_.choose_slot_for_new_key(h)) {
       store(*loc, t, std::move(key), std::move(value));
@@ -314,7 +323,12 @@ class FunnelTable {
   // the item limit makes the table grow.
   void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value, std::uint8_t t) {
     if (len_ >= regions_.max_items()) {
+      const S before = seed_;
       grow();
+      if (seed_ != before) {
+        h = table_hash(key_hash_word(key), seed());
+        t = tag_of(h);
+      }
       location = regions_.choose_slot_for_new_key(h);
     }
     if (location) {
@@ -360,6 +374,12 @@ class FunnelTable {
   // placement of every entry and the overflow area are all prepared before
   // the first entry moves, so a failed allocation leaves the table as it was.
   void resize(std::uint32_t n) {
+    // Every key is hashed anew here, so a seed shared with a clone costs
+    // nothing to give up.
+    const S new_seed = shares_seed_.load(std::memory_order_relaxed) ? static_cast<S>(next_table_seed()) : seed_;
+    auto hash = [new_seed](const Entry& e) {
+      return table_hash(key_hash_word(e.key), static_cast<std::uint64_t>(new_seed));
+    };
     Regions fresh = Regions::allocate(funnel_geometry(n, delta_), alloc_);
     auto target = AllocBuffer<std::uint32_t, A>::allocate(len_, alloc_);
     constexpr std::uint32_t SPILL = U32_MAX;
@@ -368,7 +388,7 @@ class FunnelTable {
     // find none again: keys sharing a hash cost O(1) each after the first.
     std::optional<std::uint64_t> no_room_hash;
     for_each_full([&](Location, Entry& e) {
-      const std::uint64_t h = table_hash(key_hash_word(e.key), seed());
+      const std::uint64_t h = hash(e);
       std::optional<Location> to;
       if (no_room_hash != h) to = fresh.choose_slot_for_new_key(h);
       if (to) {
@@ -389,7 +409,7 @@ class FunnelTable {
     for_each_full([&](Location loc, Entry& e) {
       if (target[i] == SPILL) {
         const std::uint32_t slot = spill.len++;
-        spill.ctrl()[slot] = tag_of(table_hash(key_hash_word(e.key), seed()));
+        spill.ctrl()[slot] = tag_of(hash(e));
         relocate(e, *ctrl_ptr(loc), spill.entries() + slot);
       } else {
         relocate(e, *ctrl_ptr(loc), dest + target[i]);
@@ -400,6 +420,8 @@ class FunnelTable {
     regions_ = std::move(fresh);
     overflow_ = std::move(spill);
     scan_floor_.store(0, std::memory_order_relaxed);
+    seed_ = new_seed;
+    shares_seed_.store(false, std::memory_order_relaxed);
   }
 
   void reserve(std::uint64_t additional) {
@@ -424,6 +446,7 @@ class FunnelTable {
     overflow_ = Overflow();
     len_ = 0;
     scan_floor_.store(0, std::memory_order_relaxed);
+    if (shares_seed_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
   }
 
   // The capacity a growth goes to; nominal capacities stay powers of two and
@@ -767,6 +790,10 @@ class FunnelTable {
   // Groups below this one in scan order hold no entry.  Mutable because
   // scans are const; atomic because concurrent readers may all advance it.
   mutable std::atomic<std::uint32_t> scan_floor_{0};
+  // Set in a table and its clone; whichever is cleared or rebuilt first
+  // draws a fresh seed, so that neither is refilled in an order sorted by
+  // its own probe positions (see the elastic table, where that clusters).
+  mutable std::atomic<bool> shares_seed_{false};
 };
 
 }  // namespace brindle
