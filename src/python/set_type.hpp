@@ -59,7 +59,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     stop_if_interrupted();
   }
 
-  static void add_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  [[gnu::flatten]] static void add_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) return;  // s |= s: nothing to add
     if (check_exact(other)) {
       SameClassSource src(other);
@@ -72,7 +72,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     }
   }
 
-  static void remove_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  [[gnu::flatten]] static void remove_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) {  // s -= s
       changes += target.len();
       target.clear();
@@ -84,7 +84,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     }
   }
 
-  static void retain_in(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  [[gnu::flatten]] static void retain_in(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) return;  // s &= s
     // A membership test that fails or is interrupted keeps its element, and
     // every element after it: the error is raised once the walk is over,
@@ -110,7 +110,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     stop_if_interrupted();
   }
 
-  static void symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  [[gnu::flatten]] static void symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) {  // s ^= s
       changes += target.len();
       target.clear();
