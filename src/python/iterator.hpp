@@ -61,12 +61,12 @@ struct IterType {
   struct Object {
     ContainerHeader head;  // head.flag: one step at a time; head.version: the owner's at creation
     PyObject* owner;
-    std::uint64_t layout;        // the owner's scan order this iterator follows
-    std::uint64_t consumed;      // entries taken from that order so far
+    std::uint64_t layout;    // the owner's scan order this iterator follows
+    std::uint64_t consumed;  // entries taken from that order so far
     Slot<Cursor> cursor;
     Slot<std::shared_ptr<const Stash>> stash;  // set once the owner's layout moved on
     bool exhausted;
-    std::uint8_t fill, next;  // buffer[next * STRIDE .. fill * STRIDE) not yet handed out
+    std::uint8_t fill, next;           // buffer[next * STRIDE .. fill * STRIDE) not yet handed out
     PyObject* buffer[CHUNK * STRIDE];  // owned
   };
 

@@ -66,8 +66,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
   }
 
   static PyObject* build(std::size_t capacity, PyObject* other, PyObject* extra) {
-    if (capacity == 0 && (extra == nullptr || PyDict_GET_SIZE(extra) == 0) && other != nullptr &&
-        check_exact(other)) {
+    if (capacity == 0 && (extra == nullptr || PyDict_GET_SIZE(extra) == 0) && other != nullptr && check_exact(other)) {
       // What updating an empty map from `other` would make: a copy.
       SharedBorrow theirs(head_of(other).flag);
       return copy_of(map_of(other));

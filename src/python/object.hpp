@@ -23,8 +23,8 @@ namespace brindle::py {
 // for the iterators that were part-way through it.  Its references are
 // released like any the container drops.
 struct Stash {
-  std::uint64_t layout;          // the layout number the order belonged to
-  std::vector<PyObject*> refs;   // owned: key, value pairs for maps, keys for sets
+  std::uint64_t layout;         // the layout number the order belonged to
+  std::vector<PyObject*> refs;  // owned: key, value pairs for maps, keys for sets
   Stash() = default;
   Stash(const Stash&) = delete;
   Stash& operator=(const Stash&) = delete;

@@ -110,7 +110,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     stop_if_interrupted();
   }
 
-  [[gnu::flatten]] static void symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  [[gnu::flatten]] static void symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other,
+                                                         std::uint64_t& changes) {
     if (other == target_obj) {  // s ^= s
       changes += target.len();
       target.clear();
@@ -202,7 +203,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   }
 
   template <bool MustExist>
-  [[gnu::flatten]] static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  [[gnu::flatten]] static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<1>(MustExist ? "remove" : "discard", {"value"}, 1, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);

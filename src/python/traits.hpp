@@ -57,10 +57,7 @@ struct FunnelTraits {
       "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design";
 
   static double fresh_fraction() noexcept { return clamp_funnel_reserve_fraction(DEFAULT_RESERVE_FRACTION); }
-  static std::uint32_t fresh_nominal_capacity(std::uint64_t n) {
-    return funnel_nominal_capacity(n, fresh_fraction());
-  }
+  static std::uint32_t fresh_nominal_capacity(std::uint64_t n) { return funnel_nominal_capacity(n, fresh_fraction()); }
 };
-
 
 }  // namespace brindle::py
