@@ -56,7 +56,7 @@ struct IterType {
   // Entries read per shared borrow of the owner: enough to spread the cost
   // of the borrow, few enough that making an iterator and taking one element
   // stays cheap.
-  static constexpr std::size_t CHUNK = 32;
+  static constexpr std::size_t CHUNK = 32, FIRST_CHUNK = 4;
 
   struct Object {
     ContainerHeader head;  // head.flag: one step at a time; head.version: the owner's at creation
@@ -227,7 +227,9 @@ struct IterType {
       return;
     }
     const Map& m = map_of(it->owner);
-    while (it->fill < CHUNK) {
+    // The first chunk is short: many iterators are made for one element.
+    const std::size_t limit = it->consumed == 0 ? FIRST_CHUNK : CHUNK;
+    while (it->fill < limit) {
       auto loc = m.table().scan_advance(it->cursor.value);
       if (!loc) {
         if (it->fill == 0) it->exhausted = true;
