@@ -226,7 +226,7 @@ class ElasticTable {
 
   // ---- lookup -------------------------------------------------------------
 
-  std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
+  BRINDLE_INLINE std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
     return find_impl<false>(key, h, t, nullptr);
   }
 
@@ -237,7 +237,7 @@ class ElasticTable {
     return groups;
   }
 
-  Entry& entry_at(Location loc) const { return entries_of(levels_[loc.level])[loc.slot]; }
+  BRINDLE_INLINE Entry& entry_at(Location loc) const { return entries_of(levels_[loc.level])[loc.slot]; }
 
   // ---- insertion ----------------------------------------------------------
 
@@ -320,7 +320,7 @@ class ElasticTable {
 
   // ---- scanning -----------------------------------------------------------
 
-  std::optional<Location> scan_advance(ScanCursor& cur) const {
+  BRINDLE_INLINE std::optional<Location> scan_advance(ScanCursor& cur) const {
     const auto level_count = static_cast<std::uint32_t>(levels_.size());
     bool from_floor = false;
     if (!cur.started) {
@@ -820,7 +820,8 @@ class ElasticTable {
 
  private:
   template <bool Count>
-  std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t, std::uint64_t* groups) const {
+  BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
+                                                   std::uint64_t* groups) const {
     if (levels_.empty()) return std::nullopt;
     const std::uint32_t top = std::min(static_cast<std::uint32_t>(levels_.size()) - 1, max_populated_level_);
     for (std::uint32_t i = 0; i <= top; ++i) {

@@ -129,14 +129,14 @@ class FunnelTable {
   std::uint64_t heap_bytes() const noexcept { return regions_.heap_bytes() + overflow_.heap_bytes(); }
 
   std::uint8_t control_at(Location loc) const noexcept { return *ctrl_ptr(loc); }
-  Entry& entry_at(Location loc) const noexcept {
+  BRINDLE_INLINE Entry& entry_at(Location loc) const noexcept {
     if (loc.kind == Location::Kind::InOverflow) return overflow_.entries()[loc.slot];
     return regions_.entries()[regions_.arena_slot(loc)];
   }
 
   // ---- lookup --------------------------------------------------------------
 
-  BucketProbe find_in_bucket(std::uint32_t i, std::uint64_t h, std::uint8_t t, const K& key) const {
+  BRINDLE_INLINE BucketProbe find_in_bucket(std::uint32_t i, std::uint64_t h, std::uint8_t t, const K& key) const {
     const BucketLevel& level = regions_.level(i);
     if (level.len == 0) {
       const bool passed = level.slot_count == 0 || level.tombstones != 0;
@@ -155,7 +155,7 @@ class FunnelTable {
     return {BucketProbe::Kind::Continue};
   }
 
-  std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
+  BRINDLE_INLINE std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
     const std::uint32_t count = regions_.level_count();
     const std::uint32_t last = count == 0 ? 0 : std::min(count - 1, regions_.max_populated_level());
     for (std::uint32_t i = 0; i < count && i <= last; ++i) {
@@ -464,7 +464,7 @@ class FunnelTable {
   // first group that may hold an entry, and a scan that walks over empty
   // groups from there moves that point on, so that taking the first entry
   // again and again costs linear time overall.
-  std::optional<Location> scan_advance(ScanCursor& c) const {
+  BRINDLE_INLINE std::optional<Location> scan_advance(ScanCursor& c) const {
     if (!c.started) start_scan(c);
     for (;;) {
       if (c.pending != 0) {

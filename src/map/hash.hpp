@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <random>
 
+#include "../common/inline.hpp"
+
 namespace brindle {
 
 // Keys expose their cached hash as an unsigned word through key_hash_word,
@@ -56,7 +58,7 @@ inline std::uint64_t random_word() {
 }  // namespace detail
 
 // Drawn once per process; the local static makes concurrent first use safe.
-inline std::uint64_t fold_seed() {
+BRINDLE_INLINE std::uint64_t fold_seed() {
   static const std::uint64_t seed = detail::random_word();
   return seed;
 }
@@ -74,7 +76,7 @@ constexpr std::uint64_t table_hash_of(std::uint64_t hash_word, std::uint64_t per
   return folded_multiply(per_table_seed ^ hash_word, fold);
 }
 
-inline std::uint64_t table_hash(std::uint64_t hash_word, std::uint64_t per_table_seed) {
+BRINDLE_INLINE std::uint64_t table_hash(std::uint64_t hash_word, std::uint64_t per_table_seed) {
   return table_hash_of(hash_word, per_table_seed, fold_seed());
 }
 

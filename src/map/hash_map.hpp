@@ -38,19 +38,19 @@ class HashMap {
     return clone([](const Entry& e, Entry* dst) { ::new (static_cast<void*>(dst)) Entry(e); });
   }
 
-  std::uint64_t hash_of(const K& key) const { return table_hash(key_hash_word(key), table_.seed()); }
+  BRINDLE_INLINE std::uint64_t hash_of(const K& key) const { return table_hash(key_hash_word(key), table_.seed()); }
 
-  std::optional<Location> find(const K& key) const {
+  BRINDLE_INLINE std::optional<Location> find(const K& key) const {
     const std::uint64_t h = hash_of(key);
     return table_.find(key, h, tag_of(h));
   }
-  bool contains_key(const K& key) const { return find(key).has_value(); }
+  BRINDLE_INLINE bool contains_key(const K& key) const { return find(key).has_value(); }
 
-  V* get(const K& key) {
+  BRINDLE_INLINE V* get(const K& key) {
     auto loc = find(key);
     return loc ? &table_.entry_at(*loc).value : nullptr;
   }
-  const V* get(const K& key) const {
+  BRINDLE_INLINE const V* get(const K& key) const {
     auto loc = find(key);
     return loc ? &table_.entry_at(*loc).value : nullptr;
   }
@@ -80,7 +80,7 @@ class HashMap {
     return std::move(e->value);
   }
 
-  Entry& entry_at(Location loc) const { return table_.entry_at(loc); }
+  BRINDLE_INLINE Entry& entry_at(Location loc) const { return table_.entry_at(loc); }
   Entry remove_at(Location loc) { return table_.remove(loc); }
 
   class Iter {

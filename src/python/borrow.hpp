@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "common/inline.hpp"
 #include "errors.hpp"
 
 namespace brindle::py {
@@ -47,7 +48,7 @@ inline constexpr const char* ALREADY_MUTABLY_BORROWED = "Already mutably borrowe
 // operand's or a source's), the caller meets the same RuntimeError.
 class SharedBorrow {
  public:
-  explicit SharedBorrow(BorrowFlag& f) : flag_(&f) {
+  BRINDLE_INLINE explicit SharedBorrow(BorrowFlag& f) : flag_(&f) {
     if (!f.try_shared()) raise(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
   }
   SharedBorrow(const SharedBorrow&) = delete;
@@ -63,7 +64,7 @@ class SharedBorrow {
 
 class ExclusiveBorrow {
  public:
-  explicit ExclusiveBorrow(BorrowFlag& f) : flag_(&f) {
+  BRINDLE_INLINE explicit ExclusiveBorrow(BorrowFlag& f) : flag_(&f) {
     if (!f.try_exclusive()) raise(PyExc_RuntimeError, ALREADY_BORROWED);
   }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;

@@ -114,7 +114,7 @@ class HashedAny {
 // is never dropped, so it touches no reference count.
 class BorrowedKey {
  public:
-  explicit BorrowedKey(PyObject* obj) : key_(HashedAny::wrap(obj)) {}
+  [[gnu::always_inline]] explicit BorrowedKey(PyObject* obj) : key_(HashedAny::wrap(obj)) {}
   BorrowedKey(const BorrowedKey&) = delete;
   BorrowedKey& operator=(const BorrowedKey&) = delete;
   ~BorrowedKey() { key_.word_ = 0; }

@@ -210,7 +210,7 @@ struct IterType {
 
   // Refills the empty buffer from the owner's table or from the stash of
   // the order this iterator started in.  The owner's version was checked.
-  [[gnu::flatten]] static void refill(Object* it) {
+  BRINDLE_FLATTEN static void refill(Object* it) {
     ContainerHeader& oh = *header_of(it->owner);
     SharedBorrow b(oh.flag);
     if (oh.version() != it->head.version()) raise(PyExc_RuntimeError, "dictionary changed size during iteration");

@@ -211,7 +211,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
 
   // ---- item access --------------------------------------------------------
 
-  [[gnu::flatten]] static int contains(PyObject* self, PyObject* key) {
+  BRINDLE_FLATTEN static int contains(PyObject* self, PyObject* key) {
     return guarded<int>(-1, [&] {
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(key);
@@ -219,7 +219,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  [[gnu::flatten]] static PyObject* subscript(PyObject* self, PyObject* key) {
+  BRINDLE_FLATTEN static PyObject* subscript(PyObject* self, PyObject* key) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(key);
@@ -229,7 +229,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  [[gnu::flatten]] static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  BRINDLE_FLATTEN static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<2>("get", {"key", "default"}, 1, args, nargs, kwnames);
       SharedBorrow b(head_of(self).flag);
@@ -239,7 +239,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  [[gnu::flatten]] static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  BRINDLE_FLATTEN static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return guarded<int>(-1, [&] {
       OwnedRef replaced;  // declared first, so it is released after the borrow
       ExclusiveBorrow b(head_of(self).flag);

@@ -59,7 +59,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     stop_if_interrupted();
   }
 
-  [[gnu::flatten]] static void add_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  BRINDLE_FLATTEN static void add_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) return;  // s |= s: nothing to add
     if (check_exact(other)) {
       SameClassSource src(other);
@@ -72,7 +72,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     }
   }
 
-  [[gnu::flatten]] static void remove_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  BRINDLE_FLATTEN static void remove_all(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) {  // s -= s
       changes += target.len();
       target.clear();
@@ -84,7 +84,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     }
   }
 
-  [[gnu::flatten]] static void retain_in(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
+  BRINDLE_FLATTEN static void retain_in(Set& target, PyObject* target_obj, PyObject* other, std::uint64_t& changes) {
     if (other == target_obj) return;  // s &= s
     // A membership test that fails or is interrupted keeps its element, and
     // every element after it: the error is raised once the walk is over,
@@ -110,8 +110,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     stop_if_interrupted();
   }
 
-  [[gnu::flatten]] static void symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other,
-                                                         std::uint64_t& changes) {
+  BRINDLE_FLATTEN static void symmetric_difference_with(Set& target, PyObject* target_obj, PyObject* other,
+                                                        std::uint64_t& changes) {
     if (other == target_obj) {  // s ^= s
       changes += target.len();
       target.clear();
@@ -186,7 +186,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   // ---- element operations -------------------------------------------------
 
-  [[gnu::flatten]] static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  BRINDLE_FLATTEN static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
       auto a = parse_args<1>("add", {"value"}, 1, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
@@ -203,8 +203,8 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   }
 
   template <bool MustExist>
-  [[gnu::flatten]] static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) {
+  BRINDLE_FLATTEN static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto a = parse_args<1>(MustExist ? "remove" : "discard", {"value"}, 1, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
@@ -229,7 +229,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
     });
   }
 
-  [[gnu::flatten]] static int contains(PyObject* self, PyObject* value) {
+  BRINDLE_FLATTEN static int contains(PyObject* self, PyObject* value) {
     return guarded<int>(-1, [&] {
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(value);
