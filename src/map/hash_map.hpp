@@ -34,9 +34,6 @@ class HashMap {
   HashMap clone(CopyEntry&& copy) const {
     return HashMap(table_.clone(copy));
   }
-  HashMap clone() const requires std::copy_constructible<K> && std::copy_constructible<V> {
-    return clone([](const Entry& e, Entry* dst) { ::new (static_cast<void*>(dst)) Entry(e); });
-  }
 
   BRINDLE_INLINE std::uint64_t hash_of(const K& key) const { return table_hash(key_hash_word(key), table_.seed()); }
 

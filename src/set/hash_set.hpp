@@ -22,7 +22,6 @@ class HashSet {
   HashSet clone(CopyEntry&& copy) const {
     return HashSet(map_.clone(std::forward<CopyEntry>(copy)));
   }
-  HashSet clone() const requires std::copy_constructible<T> { return HashSet(map_.clone()); }
 
   bool contains(const T& key) const { return map_.contains_key(key); }
   std::optional<Location> find(const T& key) const { return map_.find(key); }

@@ -194,36 +194,6 @@ TYPED_TEST(Clones, ThrowingCopyDropsTheCopiesMadeSoFar) {
   t.check_invariants();
 }
 
-TYPED_TEST(Clones, MapsAndSetsCloneWithTheirOrder) {
-  using Ints = typename TypeParam::template Of<std::uint64_t, std::uint64_t>;
-  HashMap<std::uint64_t, std::uint64_t, Ints> m(0, 0.25, 5);
-  for (std::uint64_t k = 0; k < 2000; ++k) m.insert(k * 7919, k);
-  for (std::uint64_t k = 0; k < 2000; k += 3) m.remove(k * 7919);
-  auto items = [](const auto& map) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    map.for_each([&](std::uint64_t k, std::uint64_t v) { out.emplace_back(k, v); });
-    return out;
-  };
-  auto c = m.clone();
-  EXPECT_EQ(items(c), items(m));
-  c.insert(1, 1);
-  EXPECT_FALSE(m.contains_key(1));
-  auto doubled = m.clone([](const auto& e, auto* dst) {
-    ::new (static_cast<void*>(dst)) SlotEntry{e.key, 2 * e.value};
-  });
-  for (const auto& [k, v] : items(m)) EXPECT_EQ(*doubled.get(k), 2 * v);
-
-  using Words = typename TypeParam::template Of<std::uint64_t, Unit>;
-  HashSet<std::uint64_t, Words> s(0, 0.25, 6);
-  for (std::uint64_t k = 0; k < 2000; ++k) s.insert(k * 7919);
-  auto elements = [](const auto& set) {
-    std::vector<std::uint64_t> out;
-    set.for_each([&](std::uint64_t k) { out.push_back(k); });
-    return out;
-  };
-  EXPECT_EQ(elements(s.clone()), elements(s));
-}
-
 // ---- a shared seed ----------------------------------------------------------
 
 // A clone hashes like its source, so refilling one from the other's scan
