@@ -5,6 +5,7 @@
 // beyond the returned arrays.
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -102,6 +103,39 @@ inline std::vector<std::uint32_t> build_batch_plan(const std::vector<std::uint32
   return plan;
 }
 
+// How many groups of the fuller level an insert tries first, for a level of
+// `slots` slots with `free` of them free: floor(1 + log2(slots / free)^2).
+// The insert path uses integer thresholds built from this very function, so
+// it keeps its results exactly without floating point per insert.
+inline std::uint32_t first_try_groups_reference(std::uint32_t slots, std::uint32_t free) noexcept {
+  const double l = std::log2(static_cast<double>(slots) / static_cast<double>(free));
+  const double f = 1.0 + l * l;
+  return f >= static_cast<double>(U32_MAX) ? U32_MAX : static_cast<std::uint32_t>(f);
+}
+
+// The largest probe budget any reserve fraction gives: floor(log2(1/delta) + 1)
+// at the smallest delta.
+inline constexpr std::uint32_t MAX_FIRST_TRY_GROUPS = 20;
+
+// more[v - 2] is the largest free count at which the reference gives at least
+// v groups (0: none), for v = 2 .. MAX_FIRST_TRY_GROUPS.  The reference only
+// grows as the level fills, so each is found by bisection.
+inline std::array<std::uint32_t, MAX_FIRST_TRY_GROUPS - 1> first_try_thresholds(std::uint32_t slots) noexcept {
+  std::array<std::uint32_t, MAX_FIRST_TRY_GROUPS - 1> more{};
+  for (std::uint32_t v = 2; v <= MAX_FIRST_TRY_GROUPS; ++v) {
+    std::uint32_t lo = 0, hi = slots;  // reference(lo) >= v holds vacuously at 0; find the last F that keeps it
+    while (lo < hi) {
+      const std::uint32_t mid = lo + (hi - lo + 1) / 2;
+      if (first_try_groups_reference(slots, mid) >= v)
+        lo = mid;
+      else
+        hi = mid - 1;
+    }
+    more[v - 2] = lo;
+  }
+  return more;
+}
+
 // Descriptor of one level.  Invariants: len + tombstones <= slot_count; a
 // level above the table's max_populated_level has len = tombstones = 0.
 struct ElasticLevel {
@@ -119,6 +153,17 @@ struct ElasticLevel {
   std::uint32_t len = 0;
   std::uint32_t tombstones = 0;
   std::uint32_t reserve_slots = 0;
+  // floor(probe_budget), and the free counts at which an insert tries one
+  // more group of this level first (see first_try_thresholds).
+  std::uint32_t budget_groups = 1;
+  std::array<std::uint32_t, MAX_FIRST_TRY_GROUPS - 1> more_groups_at{};
+
+  // floor(min(1 + log2(slot_count / free)^2, probe_budget)), in integers.
+  std::uint32_t first_try_groups(std::uint32_t free) const noexcept {
+    std::uint32_t groups = 1;
+    while (groups < budget_groups && free <= more_groups_at[groups - 1]) ++groups;
+    return groups;
+  }
 };
 
 inline ElasticLevel make_elastic_level(std::uint32_t index, std::uint32_t first_slot, std::uint32_t slot_count,
@@ -132,6 +177,9 @@ inline ElasticLevel make_elastic_level(std::uint32_t index, std::uint32_t first_
   const double budget = std::log2(1.0 / delta) + 1.0;
   lv.probe_budget = std::max(1.0, std::min(budget, std::max<double>(lv.group_count, 1)));
   lv.reserve_slots = reserve_slots_for(slot_count, delta);
+  // At most MAX_FIRST_TRY_GROUPS for every delta the table accepts.
+  lv.budget_groups = std::min(static_cast<std::uint32_t>(lv.probe_budget), MAX_FIRST_TRY_GROUPS);
+  lv.more_groups_at = first_try_thresholds(slot_count);
   return lv;
 }
 

@@ -787,12 +787,8 @@ class ElasticTable {
       } else {
         if (prev.len < prev.slot_count) {
           // A few groups of the fuller level first; how many shrinks as it fills.
-          const double l = std::log2(static_cast<double>(prev.slot_count) / static_cast<double>(free_prev));
-          const double f = std::fmin(1.0 + l * l, prev.probe_budget);
-          const std::uint32_t budget = !(f > 0.0)                          ? 0
-                                       : f >= static_cast<double>(U32_MAX) ? U32_MAX
-                                                                           : static_cast<std::uint32_t>(f);
-          const std::uint32_t limit = std::min(std::max<std::uint32_t>(prev.group_count, 1), budget);
+          const std::uint32_t limit =
+              std::min(std::max<std::uint32_t>(prev.group_count, 1), prev.first_try_groups(free_prev));
           if (limit >= 1) found = probe_level(b - 1, h, limit);
         }
         if (!found) found = full_probe(b);

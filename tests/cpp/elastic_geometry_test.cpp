@@ -94,6 +94,33 @@ TEST(ElasticGeometry, LevelReserveAndProbeBudget) {
   }
 }
 
+// The insert path's integer thresholds give what the floating-point rule
+// floor(min(1 + log2(slots / free)^2, probe_budget)) gives: for every free
+// count of the smaller levels, and around every point where the rule
+// changes value for the larger ones, for every level size up to 2^31.
+TEST(ElasticGeometry, FirstTryGroupsMatchTheFloatRule) {
+  for (double delta : {0.25, 0.01, 0.000001}) {
+    for (std::uint64_t slots = 16; slots <= (1ull << 31); slots *= 2) {
+      const ElasticLevel lv = make_elastic_level(0, 0, static_cast<std::uint32_t>(slots), delta);
+      auto float_rule = [&](std::uint32_t free) {
+        const double l = std::log2(static_cast<double>(slots) / static_cast<double>(free));
+        return static_cast<std::uint32_t>(std::fmin(1.0 + l * l, lv.probe_budget));
+      };
+      auto check = [&](std::uint64_t free) {
+        if (free < 1 || free > slots) return;
+        ASSERT_EQ(lv.first_try_groups(static_cast<std::uint32_t>(free)), float_rule(static_cast<std::uint32_t>(free)))
+            << slots << " slots, " << free << " free, delta " << delta;
+      };
+      if (slots <= (1u << 16)) {
+        for (std::uint64_t free = 1; free <= slots; ++free) check(free);
+      } else {
+        for (std::uint32_t edge : lv.more_groups_at)
+          for (std::uint64_t free : {edge - 1ull, edge + 0ull, edge + 1ull}) check(free);
+      }
+    }
+  }
+}
+
 TEST(ElasticGeometry, BatchPlanClampsAndAppends) {
   // The levels alone place fewer than max_items: one more entry makes up the rest.
   EXPECT_EQ(build_batch_plan({16}, 20, 0.25), (Sizes{12, 8}));
