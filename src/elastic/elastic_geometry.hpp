@@ -136,6 +136,17 @@ inline std::array<std::uint32_t, MAX_FIRST_TRY_GROUPS - 1> first_try_thresholds(
   return more;
 }
 
+// The thresholds of every power-of-two level size, built once per process.
+inline const std::uint32_t* shared_first_try_thresholds(std::uint32_t slots) noexcept {
+  using Row = std::array<std::uint32_t, MAX_FIRST_TRY_GROUPS - 1>;
+  static const std::array<Row, 32> rows = [] {
+    std::array<Row, 32> out{};
+    for (std::uint32_t k = 0; k < 32; ++k) out[k] = first_try_thresholds(1u << k);
+    return out;
+  }();
+  return std::has_single_bit(slots) ? rows[std::countr_zero(slots)].data() : nullptr;
+}
+
 // Descriptor of one level.  Invariants: len + tombstones <= slot_count; a
 // level above the table's max_populated_level has len = tombstones = 0.
 struct ElasticLevel {
@@ -154,12 +165,15 @@ struct ElasticLevel {
   std::uint32_t tombstones = 0;
   std::uint32_t reserve_slots = 0;
   // floor(probe_budget), and the free counts at which an insert tries one
-  // more group of this level first (see first_try_thresholds).
+  // more group of this level first (see first_try_thresholds); shared by all
+  // levels of a size, and null for a size that is not a power of two.
   std::uint32_t budget_groups = 1;
-  std::array<std::uint32_t, MAX_FIRST_TRY_GROUPS - 1> more_groups_at{};
+  const std::uint32_t* more_groups_at = nullptr;
 
   // floor(min(1 + log2(slot_count / free)^2, probe_budget)), in integers.
   std::uint32_t first_try_groups(std::uint32_t free) const noexcept {
+    if (more_groups_at == nullptr) [[unlikely]]
+      return std::min(first_try_groups_reference(slot_count, free), budget_groups);
     std::uint32_t groups = 1;
     while (groups < budget_groups && free <= more_groups_at[groups - 1]) ++groups;
     return groups;
@@ -179,7 +193,7 @@ inline ElasticLevel make_elastic_level(std::uint32_t index, std::uint32_t first_
   lv.reserve_slots = reserve_slots_for(slot_count, delta);
   // At most MAX_FIRST_TRY_GROUPS for every delta the table accepts.
   lv.budget_groups = std::min(static_cast<std::uint32_t>(lv.probe_budget), MAX_FIRST_TRY_GROUPS);
-  lv.more_groups_at = first_try_thresholds(slot_count);
+  lv.more_groups_at = shared_first_try_thresholds(slot_count);
   return lv;
 }
 

@@ -100,7 +100,8 @@ TEST(ElasticGeometry, LevelReserveAndProbeBudget) {
 // changes value for the larger ones, for every level size up to 2^31.
 TEST(ElasticGeometry, FirstTryGroupsMatchTheFloatRule) {
   for (double delta : {0.25, 0.01, 0.000001}) {
-    for (std::uint64_t slots = 16; slots <= (1ull << 31); slots *= 2) {
+    // 48: a size that is not a power of two takes the fallback path.
+    for (std::uint64_t slots = 16; slots <= (1ull << 31); slots = slots == 32 ? 48 : slots == 48 ? 64 : slots * 2) {
       const ElasticLevel lv = make_elastic_level(0, 0, static_cast<std::uint32_t>(slots), delta);
       auto float_rule = [&](std::uint32_t free) {
         const double l = std::log2(static_cast<double>(slots) / static_cast<double>(free));
@@ -114,8 +115,10 @@ TEST(ElasticGeometry, FirstTryGroupsMatchTheFloatRule) {
       if (slots <= (1u << 16)) {
         for (std::uint64_t free = 1; free <= slots; ++free) check(free);
       } else {
-        for (std::uint32_t edge : lv.more_groups_at)
-          for (std::uint64_t free : {edge - 1ull, edge + 0ull, edge + 1ull}) check(free);
+        for (std::uint32_t i = 0; i + 1 < MAX_FIRST_TRY_GROUPS; ++i)
+          for (std::uint64_t free :
+               {lv.more_groups_at[i] - 1ull, lv.more_groups_at[i] + 0ull, lv.more_groups_at[i] + 1ull})
+            check(free);
       }
     }
   }
