@@ -19,13 +19,13 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <optional>
 #include <random>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
 
+#include "../../tests/cpp/probe_count.hpp"
 #include "elastic/elastic_table.hpp"
 #include "funnel/funnel_table.hpp"
 #include "map/hash_map.hpp"
@@ -118,86 +118,10 @@ typename C::map_type filled(const KeySet& keys, double delta) {
 
 // ---- probe groups per lookup ---------------------------------------------------
 
-struct ProbeCount {
-  std::uint64_t groups = 0;
-  bool found = false;
-};
-
-// The elastic table counts the control groups its own find loads.
-ProbeCount probe_groups(const ElasticT& t, Key k, std::uint64_t h) {
-  const std::uint8_t tag = brindle::tag_of(h);
-  return {t.probe_groups_for(k, h, tag), t.find(k, h, tag).has_value()};
-}
-
-// The funnel table has no such counter, so this walks its lookup path over
-// its public observers and counts the groups the walk loads: one per bucket
-// group of each level searched, per special-primary probe, and per (possibly
-// partial) group of the special-secondary buckets.  The caller checks that
-// the walk ends where find does.  Empty when the overflow area is in use,
-// whose size the table does not expose.
-std::optional<ProbeCount> probe_groups(const FunnelT& t, Key k, std::uint64_t h) {
-  using Loc = brindle::FunnelLocation;
-  const std::uint8_t tag = brindle::tag_of(h);
-  if (t.overflow_len() != 0) return std::nullopt;
-  ProbeCount r;
-  auto load = [&](Loc loc) {
-    ++r.groups;
-    std::uint8_t bytes[brindle::GROUP_WIDTH];
-    for (std::uint32_t i = 0; i < brindle::GROUP_WIDTH; ++i) {
-      Loc at = loc;
-      at.slot += i;
-      bytes[i] = t.control_at(at);
-    }
-    return brindle::Group(bytes);
-  };
-  auto match = [&](const brindle::Group& g, Loc base) {
-    for (std::uint32_t bit : g.match_tag(tag)) {
-      Loc at = base;
-      at.slot += bit;
-      if (t.entry_at(at).key == k) return true;
-    }
-    return false;
-  };
-  const std::uint32_t count = t.level_count();
-  const std::uint32_t last = count == 0 ? 0 : std::min(count - 1, t.max_populated_level());
-  for (std::uint32_t i = 0; i < count && i <= last; ++i) {
-    const brindle::BucketLevel& lv = t.level(i);
-    if (lv.len == 0) {
-      if (lv.slot_count == 0 || lv.tombstones != 0) continue;
-      return r;
-    }
-    const std::uint32_t start = lv.bucket_start(h);
-    for (std::uint32_t g = 0; g < lv.groups_per_bucket(); ++g) {
-      const Loc at = Loc::in_level(i, start + g * brindle::GROUP_WIDTH);
-      const brindle::Group group = load(at);
-      if (match(group, at)) return r.found = true, r;
-      if (group.has_empty()) return r;
-    }
-  }
-  if (t.special_len() == 0) return r;
-  const brindle::SpecialPrimary& p = t.special_primary();
-  if (p.slot_count != 0 && p.len != 0) {
-    for (brindle::PrimaryProbe probe(p, h, t.probe_limit()); !probe.done(); probe.next()) {
-      const Loc at = Loc::in_special_primary(probe.first_slot());
-      const brindle::Group group = load(at);
-      if (match(group, at)) return r.found = true, r;
-      if (group.has_empty() && !group.match_tag(brindle::CTRL_TOMBSTONE)) return r;
-    }
-  }
-  const brindle::SpecialSecondary& s = t.special_secondary();
-  if (s.slot_count == 0 || s.len == 0) return r;
-  for (const std::uint32_t c : {s.first_choice(h), s.second_choice(h)}) {
-    const auto [begin, end] = s.bucket_range(c);
-    for (std::uint32_t pos = begin; pos < end; pos += brindle::GROUP_WIDTH) {
-      ++r.groups;
-      for (std::uint32_t slot = pos; slot < std::min(end, pos + brindle::GROUP_WIDTH); ++slot) {
-        const Loc at = Loc::in_special_secondary(slot);
-        if (t.control_at(at) == tag && t.entry_at(at).key == k) return r.found = true, r;
-      }
-    }
-  }
-  return r;
-}
+// The same walk the tests use: the elastic table counts its own groups, the
+// funnel table's lookup path is walked over its public observers.
+using brindle::test::probe_groups;
+using brindle::test::ProbeCount;
 
 // Average and maximum groups of control bytes loaded per lookup of `probe`.
 // The baselines offer no such count and get no counter.
@@ -207,14 +131,13 @@ void report_probe_groups(benchmark::State& state, const Map& m, const std::vecto
     std::uint64_t total = 0, most = 0;
     for (Key k : probe) {
       const std::uint64_t h = m.hash_of(k);
-      const std::optional<ProbeCount> c = probe_groups(m.table(), k, h);
-      if (!c) return;
-      if (c->found != m.contains_key(k)) {
+      const ProbeCount c = probe_groups(m.table(), k, h);
+      if (c.found != m.contains_key(k)) {
         state.SkipWithError("probe walk disagrees with find");
         return;
       }
-      total += c->groups;
-      most = std::max(most, c->groups);
+      total += c.groups;
+      most = std::max(most, c.groups);
     }
     state.counters["probe_avg"] = static_cast<double>(total) / static_cast<double>(probe.size());
     state.counters["probe_max"] = static_cast<double>(most);
