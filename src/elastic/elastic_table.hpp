@@ -206,8 +206,7 @@ class ElasticTable {
     // before `out` owns both and its destructor can find the entries.
     LevelArray levels(levels_.begin(), levels_.end(), LevelAllocator(alloc_));
     PlanArray plan(plan_.begin(), plan_.end(), PlanAllocator(alloc_));
-    const std::uint32_t slots = levels_.empty() ? 0 : levels_.back().first_slot + levels_.back().slot_count;
-    out.arena_ = arena_.clone(slots, copy);
+    out.arena_ = arena_.clone(copy);
     out.levels_ = std::move(levels);
     out.plan_ = std::move(plan);
     out.len_ = len_;
@@ -313,6 +312,7 @@ class ElasticTable {
       lv.len = 0;
       lv.tombstones = 0;
     }
+    arena_.clear_passes();
     len_ = 0;
     restart_plan();
     if (shares_seed_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
@@ -414,6 +414,7 @@ class ElasticTable {
           if (k >= lv.max_probe_groups) fail("entry lies beyond its level's max_probe_groups");
           if (g == s / GROUP_WIDTH) break;
           if (Group(ctrl + g * GROUP_WIDTH).has_empty()) fail("empty slot on an entry's probe path");
+          if (!(passes_of(lv)[g] & pass_bit(h))) fail("a group on an entry's probe path is not marked passed");
         }
       }
       if (full != lv.len || tombstones != lv.tombstones) fail("control bytes disagree with level counters");
@@ -437,6 +438,21 @@ class ElasticTable {
     return arena.entries() + lv.first_slot;
   }
   std::uint8_t* ctrl_of(const ElasticLevel& lv) const noexcept { return ctrl_of(arena_, lv); }
+  std::uint8_t* passes_of(const ElasticLevel& lv) const noexcept {
+    return arena_.passes() + lv.first_slot / GROUP_WIDTH;
+  }
+
+  // Records that a key of hash h went past the first `groups` groups of its
+  // probe sequence in a level.
+  void mark_passed(const ElasticLevel& lv, std::uint64_t h, std::uint32_t groups) noexcept {
+    std::uint8_t* passes = passes_of(lv);
+    const std::uint8_t pass = pass_bit(h);
+    std::uint32_t g = home_group(lv, h);
+    for (std::uint32_t k = 0; k < groups; ++k) {
+      if (k != 0) g = (g + k) & lv.group_mask;
+      passes[g] |= pass;
+    }
+  }
   Entry* entries_of(const ElasticLevel& lv) const noexcept { return entries_of(arena_, lv); }
 
   static std::uint32_t home_group(const ElasticLevel& lv, std::uint64_t h) noexcept {
@@ -547,16 +563,84 @@ class ElasticTable {
     install(std::move(fresh));
     seed_ = new_seed;
     shares_seed_.store(false, std::memory_order_relaxed);
+    FirstBatchFill first(*this);
+    auto move = [&](std::uint32_t slot) {
+      if (!first.move(old.arena, slot)) move_from(old.arena, slot);
+    };
     if (order == RebuildOrder::by_tag) {
-      for (std::uint32_t slot : by_tag) move_from(old.arena, slot);
-      return;
+      for (std::uint32_t slot : by_tag) move(slot);
+    } else {
+      for (const ElasticLevel& lv : old.levels) {
+        const std::uint8_t* ctrl = ctrl_of(old.arena, lv);
+        for (std::uint32_t base = 0; base < lv.slot_count; base += GROUP_WIDTH)
+          for (std::uint32_t bit : Group(ctrl + base).match_full()) move(lv.first_slot + base + bit);
+      }
     }
-    for (const ElasticLevel& lv : old.levels) {
-      const std::uint8_t* ctrl = ctrl_of(old.arena, lv);
-      for (std::uint32_t base = 0; base < lv.slot_count; base += GROUP_WIDTH)
-        for (std::uint32_t bit : Group(ctrl + base).match_full()) move_from(old.arena, lv.first_slot + base + bit);
-    }
+    first.close();
   }
+
+  // Moves entries into a fresh geometry while its first batch lasts.  The
+  // plan then sends every key to the first free slot of its probe sequence
+  // in level 0, so place() and its plan machinery are skipped, and the
+  // counters are brought up to date once, when the batch is used up.  The
+  // result is what place() would have made, slot for slot.
+  class FirstBatchFill {
+   public:
+    explicit FirstBatchFill(ElasticTable& t) noexcept
+        : t_(t), room_(t.levels_.empty() || t.batch_index_ != 0 ? 0 : t.batch_remaining_) {}
+    FirstBatchFill(const FirstBatchFill&) = delete;
+    FirstBatchFill& operator=(const FirstBatchFill&) = delete;
+
+    // Moves the entry at arena slot `slot` of a detached arena into level 0;
+    // false, with nothing done, once the batch is used up.
+    bool move(const ArenaType& old, std::uint32_t slot) noexcept {
+      if (placed_ == room_) return close(), false;
+      Entry& src = old.entries()[slot];
+      const std::uint64_t h = table_hash(key_hash_word(src.key), t_.seed());
+      const ElasticLevel& lv = t_.levels_[0];
+      std::uint8_t* ctrl = t_.ctrl_of(lv);
+      std::uint8_t* passes = t_.passes_of(lv);
+      const std::uint8_t pass = pass_bit(h);
+      std::uint32_t g = home_group(lv, h);
+      for (std::uint32_t k = 0; k < lv.group_count; ++k) {
+        if (k != 0) g = (g + k) & lv.group_mask;
+        // A fresh level has no tombstones: free means empty.
+        if (const BitMask free = Group(ctrl + g * GROUP_WIDTH).match_free()) {
+          const std::uint32_t to = g * GROUP_WIDTH + free.lowest();
+          ::new (static_cast<void*>(t_.entries_of(lv) + to)) Entry(std::move(src));
+          ctrl[to] = tag_of(h);
+          old.ctrl()[slot] = CTRL_EMPTY;
+          std::destroy_at(&src);
+          ++placed_;
+          probe_groups_ = std::max(probe_groups_, k + 1);
+          first_group_ = std::min(first_group_, g);
+          return true;
+        }
+        passes[g] |= pass;
+      }
+      return close(), false;  // not reached while the batch has room
+    }
+
+    void close() noexcept {
+      if (placed_ == 0) return;
+      ElasticLevel& lv = t_.levels_[0];
+      lv.len += placed_;
+      lv.max_probe_groups = std::max(lv.max_probe_groups, probe_groups_);
+      t_.len_ += placed_;
+      t_.batch_remaining_ -= placed_;
+      t_.placements_since_rebuild_ = sat_add(t_.placements_since_rebuild_, placed_);
+      t_.lower_scan_floor(0, first_group_ * GROUP_WIDTH);
+      room_ -= placed_;
+      placed_ = 0;
+    }
+
+   private:
+    ElasticTable& t_;
+    std::uint32_t room_;
+    std::uint32_t placed_ = 0;
+    std::uint32_t probe_groups_ = 0;
+    std::uint32_t first_group_ = U32_MAX;
+  };
 
   // Moves the entry at arena slot `slot` of a detached arena into this table.
   // On failure the entry is still in the old arena, whose guard drops it.
@@ -610,6 +694,7 @@ class ElasticTable {
     construct(entries_of(lv) + p->slot);
     if (ctrl == CTRL_TOMBSTONE) --lv.tombstones;
     ctrl = tag_of(h);
+    mark_passed(lv, h, p->probe_length - 1);
     lv.max_probe_groups = std::max(lv.max_probe_groups, p->probe_length);
     ++lv.len;
     max_populated_level_ = std::max(max_populated_level_, p->level);
@@ -747,6 +832,7 @@ class ElasticTable {
     ::new (static_cast<void*>(entries_of(dst) + to.slot)) Entry(std::move(*e));
     if (dst_ctrl == CTRL_TOMBSTONE) --dst.tombstones;
     dst_ctrl = ctrl_of(src)[from.slot];
+    mark_passed(dst, table_hash(key_hash_word(entries_of(dst)[to.slot].key), seed()), to.probe_length - 1);
     dst.max_probe_groups = std::max(dst.max_probe_groups, to.probe_length);
     ++dst.len;
     max_populated_level_ = std::max(max_populated_level_, to.level);
@@ -819,11 +905,13 @@ class ElasticTable {
   BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
                                                    std::uint64_t* groups) const {
     if (levels_.empty()) return std::nullopt;
+    const std::uint8_t pass = pass_bit(h);
     const std::uint32_t top = std::min(static_cast<std::uint32_t>(levels_.size()) - 1, max_populated_level_);
     for (std::uint32_t i = 0; i <= top; ++i) {
       const ElasticLevel& lv = levels_[i];
       if (lv.len == 0 || lv.max_probe_groups == 0) continue;
       const std::uint8_t* ctrl = ctrl_of(lv);
+      const std::uint8_t* passes = passes_of(lv);
       const Entry* entries = entries_of(lv);
       std::uint32_t g = home_group(lv, h);
       for (std::uint32_t k = 0; k < lv.max_probe_groups; ++k) {
@@ -834,7 +922,9 @@ class ElasticTable {
           const std::uint32_t slot = g * GROUP_WIDTH + bit;
           if (key == entries[slot].key) return Location{i, slot};
         }
-        if (group.has_empty()) break;
+        // No key of this pass bit went further.  A group with an empty slot
+        // was never passed, so this stops at least where an empty slot would.
+        if (!(passes[g] & pass)) break;
       }
     }
     return std::nullopt;

@@ -243,7 +243,7 @@ class FunnelRegions {
     FunnelRegions r;
     r.levels_ = AllocBuffer<BucketLevel, A>::allocate(level_count_, arena_.allocator());
     std::copy_n(levels_.data(), level_count_, r.levels_.data());
-    r.arena_ = arena_.clone(total_slots_, copy);
+    r.arena_ = arena_.clone(copy);
     r.level_count_ = level_count_;
     r.primary_ = primary_;
     r.secondary_ = secondary_;
@@ -257,6 +257,7 @@ class FunnelRegions {
   }
 
   std::uint8_t* ctrl() const noexcept { return arena_.ctrl(); }
+  std::uint8_t* passes() const noexcept { return arena_.passes(); }
   Entry* entries() const noexcept { return arena_.entries(); }
   std::uint32_t level_count() const noexcept { return level_count_; }
   const BucketLevel& level(std::uint32_t i) const noexcept { return levels_[i]; }
@@ -286,10 +287,11 @@ class FunnelRegions {
   }
 
   // The first free slot of a key known to be absent, in the order in which an
-  // insertion's search meets free slots.
-  std::optional<Location> choose_slot_for_new_key(std::uint64_t h) const noexcept {
+  // insertion's search meets free slots; levels before `first_level` are
+  // known to have none.
+  std::optional<Location> choose_slot_for_new_key(std::uint64_t h, std::uint32_t first_level = 0) const noexcept {
     const std::uint8_t* ctrl = arena_.ctrl();
-    for (std::uint32_t i = 0; i < level_count_; ++i) {
+    for (std::uint32_t i = first_level; i < level_count_; ++i) {
       const BucketLevel& level = levels_[i];
       if (level.len >= level.slot_count) continue;
       const std::uint32_t start = level.bucket_start(h);
@@ -326,12 +328,13 @@ class FunnelRegions {
     return first_free_in_secondary_bucket(secondary_.second_choice(h));
   }
 
-  // Counts a store of a new entry with the given tag; the entry itself is
-  // written by the caller.
-  void record_store(Location loc, std::uint8_t tag) noexcept {
+  // Counts a store of a new entry of hash h at a region slot; the entry
+  // itself is written by the caller.
+  void record_store(Location loc, std::uint64_t h) noexcept {
+    mark_passed_before(loc, h);
     std::uint8_t& c = arena_.ctrl()[arena_slot(loc)];
     const std::uint32_t was_tombstone = c == CTRL_TOMBSTONE ? 1 : 0;
-    c = tag;
+    c = tag_of(h);
     switch (loc.kind) {
       case Location::Kind::InLevel: {
         BucketLevel& level = levels_[loc.level];
@@ -350,6 +353,28 @@ class FunnelRegions {
         ++secondary_.len;
         ++special_len_;
         break;
+    }
+  }
+
+  // Records that a key of hash h stored at `loc` went past every level
+  // group on its path before it: all of its bucket in each earlier level,
+  // and the groups of its bucket before its own.  A key outside the levels
+  // passed them all.  The special array keeps its own stopping rule.
+  void mark_passed_before(Location loc, std::uint64_t h) noexcept {
+    const std::uint8_t pass = pass_bit(h);
+    const bool in_level = loc.kind == Location::Kind::InLevel;
+    const std::uint32_t last = in_level ? loc.level : level_count_;
+    for (std::uint32_t i = 0; i < last; ++i) {
+      const BucketLevel& level = levels_[i];
+      if (level.slot_count == 0) continue;
+      std::uint8_t* passes = arena_.passes() + (level.offset + level.bucket_start(h)) / GROUP_WIDTH;
+      for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) passes[g] |= pass;
+    }
+    if (in_level) {
+      const BucketLevel& level = levels_[loc.level];
+      const std::uint32_t start = level.bucket_start(h);
+      std::uint8_t* passes = arena_.passes() + (level.offset + start) / GROUP_WIDTH;
+      for (std::uint32_t g = 0; g < (loc.slot - start) / GROUP_WIDTH; ++g) passes[g] |= pass;
     }
   }
 
@@ -409,6 +434,7 @@ class FunnelRegions {
   // tombstone; the geometry stays.
   void wipe() noexcept {
     if (total_slots_ != 0) std::memset(arena_.ctrl(), CTRL_EMPTY, total_slots_);
+    arena_.clear_passes();
     for (std::uint32_t i = 0; i < level_count_; ++i) levels_[i].len = levels_[i].tombstones = 0;
     primary_.len = primary_.tombstones = 0;
     secondary_.len = secondary_.tombstones = 0;
@@ -494,7 +520,7 @@ struct FunnelOverflow {
   template <class CopyEntry>
   FunnelOverflow clone(CopyEntry& copy) const {
     FunnelOverflow o;
-    o.arena = arena.clone(slot_count, copy);
+    o.arena = arena.clone(copy);
     o.slot_count = slot_count;
     o.len = len;
     o.free_from = free_from;

@@ -144,13 +144,16 @@ class FunnelTable {
     }
     const std::uint32_t start = level.bucket_start(h);
     const std::uint8_t* ctrl = regions_.ctrl() + level.offset;
+    const std::uint8_t* passes = regions_.passes() + level.offset / GROUP_WIDTH;
     const Entry* entries = regions_.entries() + level.offset;
     for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
       const std::uint32_t at = start + g * GROUP_WIDTH;
       const Group group(ctrl + at);
       for (std::uint32_t bit : group.match_tag(t))
         if (key == entries[at + bit].key) return {BucketProbe::Kind::Found, at + bit};
-      if (group.has_empty()) return {BucketProbe::Kind::Absent};
+      // No key of this pass bit went further; a group never passed may be
+      // full, but one with an empty slot never was passed.
+      if (!(passes[at / GROUP_WIDTH] & pass_bit(h))) return {BucketProbe::Kind::Absent};
     }
     return {BucketProbe::Kind::Continue};
   }
@@ -259,11 +262,14 @@ class FunnelTable {
       return replace_existing_value(loc, std::move(value));
     };
     const std::uint8_t t = tag_of(h);
+    const std::uint8_t pass = pass_bit(h);
     Hint hint;
     bool stopped = false;
     const std::uint8_t* ctrl = regions_.ctrl();
+    const std::uint8_t* passes = regions_.passes();
     const Entry* entries = regions_.entries();
-    for (std::uint32_t i = 0; i < regions_.level_count() && !stopped; ++i) {
+    std::uint32_t i = 0;
+    for (; i < regions_.level_count() && !stopped; ++i) {
       const BucketLevel& level = regions_.level(i);
       if (level.slot_count == 0) continue;
       const std::uint32_t start = level.bucket_start(h);
@@ -281,11 +287,16 @@ class FunnelTable {
           const BitMask free = group.match_free();
           if (free) hint = Location::in_level(i, at + free.lowest());
         }
-        if (group.has_empty()) {
+        if (!(passes[(level.offset + at) / GROUP_WIDTH] & pass)) {
           stopped = true;
           break;
         }
       }
+    }
+    if (stopped && !hint) {
+      // The key is absent, but it stopped at a full group that no key of
+      // its pass bit went past: the free slot is further on.
+      hint = regions_.choose_slot_for_new_key(h, i - 1);
     }
     if (!stopped) {
       bool absent = false;
@@ -299,7 +310,7 @@ class FunnelTable {
       }
     }
     if (!admit()) return std::nullopt;
-    insert_at_location_after_resize_check(hint, h, std::move(key), std::move(value), t);
+    insert_at_location_after_resize_check(hint, h, std::move(key), std::move(value));
     return std::nullopt;
   }
 
@@ -310,31 +321,27 @@ class FunnelTable {
       grow();
       if (seed_ != before) h = table_hash(key_hash_word(key), seed());
     }
-    const std::uint8_t t = tag_of(h);
     if (auto loc = regions_.choose_slot_for_new_key(h)) {
-      store(*loc, t, std::move(key), std::move(value));
+      store(*loc, h, std::move(key), std::move(value));
     } else {
-      store_in_overflow(t, std::move(key), std::move(value));
+      store_in_overflow(h, std::move(key), std::move(value));
     }
   }
 
   // A slot found before the growth check is used only when no growth is
   // needed.  A key with no free candidate slot goes to the overflow area: only
   // the item limit makes the table grow.
-  void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value, std::uint8_t t) {
+  void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value) {
     if (len_ >= regions_.max_items()) {
       const S before = seed_;
       grow();
-      if (seed_ != before) {
-        h = table_hash(key_hash_word(key), seed());
-        t = tag_of(h);
-      }
+      if (seed_ != before) h = table_hash(key_hash_word(key), seed());
       location = regions_.choose_slot_for_new_key(h);
     }
     if (location) {
-      store(*location, t, std::move(key), std::move(value));
+      store(*location, h, std::move(key), std::move(value));
     } else {
-      store_in_overflow(t, std::move(key), std::move(value));
+      store_in_overflow(h, std::move(key), std::move(value));
     }
   }
 
@@ -392,9 +399,10 @@ class FunnelTable {
       std::optional<Location> to;
       if (no_room_hash != h) to = fresh.choose_slot_for_new_key(h);
       if (to) {
-        fresh.record_store(*to, tag_of(h));
+        fresh.record_store(*to, h);
         target[i] = fresh.arena_slot(*to);
       } else {
+        fresh.mark_passed_before(Location::in_overflow(0), h);
         no_room_hash = h;
         target[i] = SPILL;
         ++spilled;
@@ -682,19 +690,20 @@ class FunnelTable {
     return out;
   }
 
-  void store(Location loc, std::uint8_t t, K&& key, V&& value) noexcept {
+  void store(Location loc, std::uint64_t h, K&& key, V&& value) noexcept {
     ::new (static_cast<void*>(&entry_at(loc))) Entry{std::move(key), std::move(value)};
-    regions_.record_store(loc, t);
+    regions_.record_store(loc, h);
     ++len_;
     lower_scan_floor(scan_position(loc));
   }
 
   // The only allocation happens before anything changes.
-  void store_in_overflow(std::uint8_t t, K&& key, V&& value) {
+  void store_in_overflow(std::uint64_t h, K&& key, V&& value) {
     if (overflow_.len == overflow_.slot_count) grow_overflow();
     const std::uint32_t slot = overflow_.next_free();
     ::new (static_cast<void*>(overflow_.entries() + slot)) Entry{std::move(key), std::move(value)};
-    overflow_.ctrl()[slot] = t;
+    regions_.mark_passed_before(Location::in_overflow(slot), h);
+    overflow_.ctrl()[slot] = tag_of(h);
     ++overflow_.len;
     ++len_;
     lower_scan_floor(static_cast<std::uint64_t>(regions_.total_slots()) + slot);
@@ -724,13 +733,17 @@ class FunnelTable {
   // probed before it must let the search go on.
   bool placement_reachable(Location loc, std::uint64_t h) const {
     const std::uint8_t* ctrl = regions_.ctrl();
+    auto passed = [&](const BucketLevel& level, std::uint32_t at) {
+      return !Group(ctrl + level.offset + at).has_empty() &&
+             (regions_.passes()[(level.offset + at) / GROUP_WIDTH] & pass_bit(h)) != 0;
+    };
     auto level_passes = [&](std::uint32_t i) {
       const BucketLevel& level = regions_.level(i);
       if (level.slot_count == 0) return true;
       if (level.len == 0) return level.tombstones != 0;
       const std::uint32_t start = level.bucket_start(h);
       for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g)
-        if (Group(ctrl + level.offset + start + g * GROUP_WIDTH).has_empty()) return false;
+        if (!passed(level, start + g * GROUP_WIDTH)) return false;
       return true;
     };
     const std::uint32_t levels_before =
@@ -742,7 +755,7 @@ class FunnelTable {
       const std::uint32_t start = level.bucket_start(h);
       if (loc.slot < start || loc.slot >= start + level.groups_per_bucket() * GROUP_WIDTH) return false;
       for (std::uint32_t at = start; at + GROUP_WIDTH <= loc.slot; at += GROUP_WIDTH)
-        if (Group(ctrl + level.offset + at).has_empty()) return false;
+        if (!passed(level, at)) return false;
       return true;
     }
     const SpecialPrimary& p = regions_.special_primary();

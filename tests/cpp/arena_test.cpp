@@ -24,12 +24,12 @@ TEST(ArenaLayout, SizesAndOffsetsAtTheEdges) {
       {0, 8, 4, ArenaLayout{64, 64, 4}},
       {0, 8, 8, ArenaLayout{64, 64, 8}},  // pointer-holding entries start 8-aligned
       {5, 12, 4, ArenaLayout{64, 128, 8}},
-      {4, 12, 4, ArenaLayout{64, 64, 4}},  // 4 + 48 = 52
+      {4, 12, 4, ArenaLayout{64, 64, 8}},  // 4 + 1 pass byte, padded to 8; 8 + 48 = 56
       {5, 16, 8, ArenaLayout{64, 128, 8}},
       {5, 16, 16, ArenaLayout{64, 128, 16}},
       {1, 24, 8, ArenaLayout{64, 64, 8}},
       {3, 24, 8, ArenaLayout{64, 128, 8}},  // 8 + 72 = 80
-      {0x7FFFFFC0, 1, 1, ArenaLayout{64, 0xFFFFFF80, 0x7FFFFFC0}},
+      {0x7FFFFFC0, 1, 1, ArenaLayout{64, 0x107FFFF80, 0x87FFFFBC}},
       {0x7FFFFFC1, 1, 1, std::nullopt},
       {~std::uint64_t{0}, 1, 1, std::nullopt},
       {1, kMaxObject - 67, 4, ArenaLayout{64, kMaxObject / 64 * 64, 4}},  // total exactly max - 63

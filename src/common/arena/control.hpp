@@ -15,6 +15,11 @@ inline constexpr std::uint8_t CTRL_EMPTY = 0x00;
 inline constexpr std::uint8_t CTRL_TOMBSTONE = 0x80;
 inline constexpr std::uint32_t GROUP_WIDTH = 16;
 
+// The bit of a group's pass byte (see Arena::passes) that belongs to hash h.
+// Hash bits that neither homes nor tags use, so that keys sharing a group
+// spread over all eight.
+constexpr std::uint8_t pass_bit(std::uint64_t h) noexcept { return static_cast<std::uint8_t>(1u << ((h >> 32) & 7)); }
+
 // Free slots (empty or tombstone) may take a new entry; full slots hold one.
 // Both predicates look only at the low seven bits so that the tombstone's high
 // bit never makes it look full.

@@ -1,5 +1,6 @@
 #pragma once
-// One allocation per table: n control bytes, then the entries.
+// One allocation per table: n control bytes, a pass byte per group of them,
+// then the entries.
 
 #include <algorithm>
 #include <concepts>
@@ -19,10 +20,13 @@ struct ArenaLayout {
   std::size_t alignment = 64;
   std::size_t size = 0;
   std::size_t entries_offset = 0;
+  // Pass bytes start right after the n control bytes, at offset n.
   friend bool operator==(const ArenaLayout&, const ArenaLayout&) = default;
 };
 
 inline constexpr std::size_t ARENA_ALIGN = 64;
+
+constexpr std::uint64_t pass_bytes_for(std::uint64_t slots) noexcept { return (slots + GROUP_WIDTH - 1) / GROUP_WIDTH; }
 // Counts are 32-bit; this bound keeps every offset well inside them.
 inline constexpr std::uint64_t MAX_ARENA_SLOTS = 0x7FFFFFC1;
 
@@ -37,7 +41,7 @@ constexpr std::optional<ArenaLayout> layout_for_size(std::uint64_t n, std::size_
   constexpr std::uint64_t max_object = static_cast<std::uint64_t>(PTRDIFF_MAX);
   if (entry_size != 0 && m > max_object / entry_size) return std::nullopt;
   const std::uint64_t a = std::max<std::size_t>(4, entry_align);
-  const std::uint64_t c = (m + a - 1) / a * a;
+  const std::uint64_t c = (m + pass_bytes_for(m) + a - 1) / a * a;
   const std::uint64_t t = c + m * entry_size;
   if (t > max_object - 63) return std::nullopt;
   return ArenaLayout{ARENA_ALIGN, static_cast<std::size_t>((t + 63) / 64 * 64), static_cast<std::size_t>(c)};
@@ -72,11 +76,13 @@ class Arena {
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
-  Arena(Arena&& o) noexcept : layout_(o.layout_), base_(std::exchange(o.base_, nullptr)), alloc_(o.alloc_) {}
+  Arena(Arena&& o) noexcept
+      : layout_(o.layout_), base_(std::exchange(o.base_, nullptr)), slots_(o.slots_), alloc_(o.alloc_) {}
   Arena& operator=(Arena&& o) noexcept {
     if (this != &o) {
       release();
       layout_ = o.layout_;
+      slots_ = o.slots_;
       base_ = std::exchange(o.base_, nullptr);
       alloc_ = o.alloc_;
     }
@@ -84,34 +90,38 @@ class Arena {
   }
   ~Arena() { release(); }
 
-  // Allocates room for n slots and marks exactly n control bytes empty.
-  // Throws std::bad_alloc when the layout or the allocation fails.
+  // Allocates room for n slots, marks exactly n control bytes empty and
+  // clears every pass byte.  Throws std::bad_alloc when the layout or the
+  // allocation fails.
   static Arena allocate(std::uint64_t n, A alloc = A()) {
     auto layout = layout_for<Entry>(n);
     if (!layout) throw std::bad_alloc();
     Arena arena = allocate_raw(*layout, alloc);
-    std::memset(arena.base_, CTRL_EMPTY, static_cast<std::size_t>(n));
+    arena.slots_ = static_cast<std::uint32_t>(n);
+    std::memset(arena.base_, CTRL_EMPTY, static_cast<std::size_t>(n + pass_bytes_for(n)));
     return arena;
   }
 
-  // A new arena of the same layout, for an arena allocated with n slots:
-  // the control bytes are copied as they are, and copy(src, dst)
-  // placement-constructs the entry of each full slot; free slots stay raw.
+  // A new arena of the same layout: the control and pass bytes are copied
+  // as they are, and copy(src, dst) placement-constructs the entry of each
+  // full slot; free slots stay raw.
   // Copying goes in ascending slot order, so if `copy` throws, the entries
   // built so far are exactly the full slots below the failing one; those are
   // dropped here, since the caller never gets the arena that holds them.
   template <class CopyEntry>
-  Arena clone(std::uint32_t n, CopyEntry& copy) const {
+  Arena clone(CopyEntry& copy) const {
     if (!allocated()) {
       Arena none;
       none.alloc_ = alloc_;
       return none;
     }
     Arena out = allocate_raw(layout_, alloc_);
+    out.slots_ = slots_;
     std::uint8_t* ctrl = out.ctrl();
-    std::memcpy(ctrl, this->ctrl(), n);
+    std::memcpy(ctrl, this->ctrl(), slots_ + pass_bytes_for(slots_));
     const Entry* src = entries();
     Entry* dst = out.entries();
+    const std::uint32_t n = slots_;
     std::uint32_t at = 0;  // the slot being copied
     try {
       for (std::uint32_t base = 0; base < n; base += GROUP_WIDTH) {
@@ -137,6 +147,14 @@ class Arena {
   bool allocated() const noexcept { return base_ != nullptr; }
   const ArenaLayout& layout() const noexcept { return layout_; }
   std::uint8_t* ctrl() const noexcept { return reinterpret_cast<std::uint8_t*>(base_); }
+  // One byte per group of control bytes.  Bit pass_bit(h) of a group's byte
+  // is set once an insertion with that bit went past the group because it
+  // had no free slot; only a new arena or clear_passes() clears it.  A
+  // lookup whose bit is clear can stop at the group, full or not.
+  std::uint8_t* passes() const noexcept { return ctrl() + slots_; }
+  void clear_passes() noexcept {
+    if (base_) std::memset(passes(), 0, static_cast<std::size_t>(pass_bytes_for(slots_)));
+  }
   Entry* entries() const noexcept { return reinterpret_cast<Entry*>(base_ + layout_.entries_offset); }
   A& allocator() noexcept { return alloc_; }
   const A& allocator() const noexcept { return alloc_; }
@@ -157,6 +175,7 @@ class Arena {
   }
   ArenaLayout layout_{};
   std::byte* base_ = nullptr;
+  std::uint32_t slots_ = 0;
   [[no_unique_address]] A alloc_{};
 };
 
