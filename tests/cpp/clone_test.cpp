@@ -1,6 +1,7 @@
 // Clones: the copy is its source slot for slot, the two change independently
 // afterwards, a failing copy leaks nothing, and sharing a seed never leaves a
-// clustered layout behind.
+// clustered layout behind.  Growth rebuilds, which place entries by a shorter
+// route, leave the table that inserting them one by one would.
 
 #include <algorithm>
 #include <random>
@@ -306,6 +307,64 @@ TYPED_TEST(SharedSeed, NeverLeavesAClusteredLayout) {
   own.reserve(own.capacity());
   EXPECT_LE(miss_groups(c) / miss_groups(own), 2.0) << "clone grown";
   for (const Table* t : {&m, &c, &d}) t->check_invariants();
+}
+
+// Placement state beyond the slots: per-level counters and the plan position.
+template <class T>
+auto placement_state(const T& t) {
+  std::vector<std::uint64_t> out;
+  if constexpr (is_funnel<T>) {
+    for (std::uint32_t i = 0; i < t.level_count(); ++i) out.insert(out.end(), {t.level(i).len, t.level(i).tombstones});
+    out.insert(out.end(), {t.special_len(), t.overflow_len(), t.max_populated_level(), t.scan_floor()});
+  } else {
+    for (const ElasticLevel& lv : t.levels()) out.insert(out.end(), {lv.len, lv.tombstones, lv.max_probe_groups});
+    out.insert(out.end(), {t.batch_index(), t.batch_remaining(), t.max_populated_level()});
+  }
+  return out;
+}
+
+template <class Family>
+class GrowthRebuilds : public LiveGuard {};
+TYPED_TEST_SUITE(GrowthRebuilds, TableFamilies);
+
+// A rebuild to twice the capacity against an empty table of that capacity
+// filled with the same entries, in the same order, by insert_unique.  Both
+// must agree slot for slot, in their counters, in what lookups load, and in
+// where the next keys go.
+TYPED_TEST(GrowthRebuilds, LeaveTheTableThatInsertionWould) {
+  using Table = typename TypeParam::template Of<CountedKey, CountedValue>;
+  for (const double delta : {0.5, 0.25, 0.1, 0.01}) {
+    for (const std::uint64_t n : {40u, 3000u}) {
+      SCOPED_TRACE(::testing::Message() << "delta=" << delta << " n=" << n);
+      Table grown(0, delta, 11);
+      for (std::uint64_t k = 0; k < n; ++k) put(grown, key(k), CountedValue(k));
+      for (std::uint64_t k = 2; k < n; k += 9) grown.remove(*locate(grown, key(k)));
+      const std::uint32_t c = grown.nominal_capacity() * 2;
+      Table inserted(0, delta, grown.seed());
+      inserted.resize(c);
+      for (auto loc : scan_all(grown)) {
+        const CountedKey& k = grown.entry_at(loc).key;
+        inserted.insert_unique(key(k.id()), CountedValue(k.id()), table_hash(key_hash_word(k), inserted.seed()));
+      }
+      grown.resize(c);
+      ASSERT_EQ(grown.seed(), inserted.seed());
+      auto same = [&] {
+        EXPECT_EQ(control_bytes(grown), control_bytes(inserted));
+        EXPECT_EQ(contents(grown), contents(inserted));
+        EXPECT_EQ(placement_state(grown), placement_state(inserted));
+        for (std::uint64_t k = 0; k < 2 * n; ++k) {
+          const CountedKey probe = key(k);
+          const std::uint64_t h = table_hash(key_hash_word(probe), grown.seed());
+          ASSERT_EQ(probe_groups(grown, probe, h).groups, probe_groups(inserted, probe, h).groups) << k;
+        }
+        grown.check_invariants();
+      };
+      same();
+      for (std::uint64_t k = n; k < n + 200; ++k)
+        for (Table* t : {&grown, &inserted}) put(*t, key(k), CountedValue(k));
+      same();
+    }
+  }
 }
 
 }  // namespace
