@@ -332,6 +332,41 @@ class FunnelRegions {
   // itself is written by the caller.
   void record_store(Location loc, std::uint64_t h) noexcept {
     mark_passed_before(loc, h);
+    count_store(loc, h);
+  }
+
+  // choose_slot_for_new_key and record_store in one walk, which marks the
+  // groups the key goes past as it meets them.  When no region slot is
+  // free the key went past every level, and those are marked too.
+  std::optional<Location> place_new_key(std::uint64_t h) noexcept {
+    const std::uint8_t pass = pass_bit(h);
+    const std::uint8_t* ctrl = arena_.ctrl();
+    std::uint8_t* passes = arena_.passes();
+    for (std::uint32_t i = 0; i < level_count_; ++i) {
+      const BucketLevel& level = levels_[i];
+      if (level.slot_count == 0) continue;
+      const std::uint32_t start = level.bucket_start(h);
+      const bool full = level.len >= level.slot_count;
+      for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
+        const std::uint32_t at = level.offset + start + g * GROUP_WIDTH;
+        if (!full) {
+          if (const BitMask free = Group(ctrl + at).match_free()) {
+            const Location loc = Location::in_level(i, start + g * GROUP_WIDTH + free.lowest());
+            count_store(loc, h);
+            return loc;
+          }
+        }
+        passes[at / GROUP_WIDTH] |= pass;
+      }
+    }
+    std::optional<Location> loc = first_free_in_primary(h);
+    if (!loc) loc = first_free_in_secondary(h);
+    if (loc) count_store(*loc, h);
+    return loc;
+  }
+
+  // The control byte and counters of a store; no pass bytes.
+  void count_store(Location loc, std::uint64_t h) noexcept {
     std::uint8_t& c = arena_.ctrl()[arena_slot(loc)];
     const std::uint32_t was_tombstone = c == CTRL_TOMBSTONE ? 1 : 0;
     c = tag_of(h);

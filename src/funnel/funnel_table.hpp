@@ -397,12 +397,10 @@ class FunnelTable {
     for_each_full([&](Location, Entry& e) {
       const std::uint64_t h = hash(e);
       std::optional<Location> to;
-      if (no_room_hash != h) to = fresh.choose_slot_for_new_key(h);
+      if (no_room_hash != h) to = fresh.place_new_key(h);
       if (to) {
-        fresh.record_store(*to, h);
         target[i] = fresh.arena_slot(*to);
       } else {
-        fresh.mark_passed_before(Location::in_overflow(0), h);
         no_room_hash = h;
         target[i] = SPILL;
         ++spilled;
