@@ -82,6 +82,9 @@ template <class Map>
 struct Baseline {
   using map_type = Map;
   static Map make(double) { return Map(); }
+  // Baselines have no item limit to fill to: they get n keys, at whatever
+  // load their own growth gives.
+  static std::size_t full_count(std::size_t n, double) { return n; }
   static void insert(Map& m, Key k, Value v) { m.try_emplace(k, v); }
   static const Value* find(const Map& m, Key k) {
     auto it = m.find(k);
@@ -94,6 +97,10 @@ template <class Table>
 struct Ours {
   using map_type = brindle::HashMap<Key, Value, Table>;
   static map_type make(double delta) { return map_type(0, delta, TABLE_SEED); }
+  // The item limit of a table made for n items: filling to it leaves the
+  // table as full as its reserve fraction allows.
+  static std::size_t full_count(std::size_t n, double delta) { return map_type(n, delta, TABLE_SEED).capacity(); }
+  static map_type make_for(std::size_t n, double delta) { return map_type(n, delta, TABLE_SEED); }
   static void insert(map_type& m, Key k, Value v) { m.insert(k, v); }
   static const Value* find(const map_type& m, Key k) { return m.get(k); }
   static void erase(map_type& m, Key k) { m.remove(k); }
@@ -188,6 +195,42 @@ void bm_lookup_miss(benchmark::State& state, double delta) {
   report_probe_groups<C>(state, m, keys.absent);
 }
 
+// Lookups in a table filled to its item limit for capacity N (N to 1.05 N
+// keys), the ground the reserve fraction exists for; the baselines hold N
+// keys at their own load.  `absent` picks misses.
+template <class C>
+void bm_full(benchmark::State& state, double delta, bool absent) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const KeySet& keys = keys_for(C::full_count(n, delta));
+  auto m = [&] {
+    if constexpr (requires { C::make_for(n, delta); }) {
+      auto t = C::make_for(n, delta);
+      for (Key k : keys.present) C::insert(t, k, k);
+      return t;
+    } else {
+      return filled<C>(keys, delta);
+    }
+  }();
+  const std::vector<Key>& probe = absent ? keys.absent : keys.shuffled;
+  for (auto _ : state) {
+    std::size_t found = 0;
+    for (Key k : probe) found += C::find(m, k) != nullptr;
+    benchmark::DoNotOptimize(found);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(probe.size()));
+  report_probe_groups<C>(state, m, probe);
+}
+
+template <class C>
+void bm_full_hit(benchmark::State& state, double delta) {
+  bm_full<C>(state, delta, false);
+}
+
+template <class C>
+void bm_full_miss(benchmark::State& state, double delta) {
+  bm_full<C>(state, delta, true);
+}
+
 // Removes every other key, then looks up all N: half hits, half misses over
 // a table that now carries tombstones (or has rebuilt itself to shed them).
 template <class C>
@@ -216,18 +259,18 @@ void bm_erase_half_lookup(benchmark::State& state, double delta) {
 // ---- registration ---------------------------------------------------------------
 
 template <class C>
-void register_all(const std::string& label, double delta) {
+void register_all(const std::string& label, double delta, bool full) {
   struct Workload {
     const char* name;
     void (*fn)(benchmark::State&, double);
   };
   const Workload workloads[] = {
-      {"insert", &bm_insert<C>},
-      {"lookup_hit", &bm_lookup_hit<C>},
-      {"lookup_miss", &bm_lookup_miss<C>},
-      {"erase_half_lookup", &bm_erase_half_lookup<C>},
+      {"insert", &bm_insert<C>},           {"lookup_hit", &bm_lookup_hit<C>},
+      {"lookup_miss", &bm_lookup_miss<C>}, {"erase_half_lookup", &bm_erase_half_lookup<C>},
+      {"full_hit", &bm_full_hit<C>},       {"full_miss", &bm_full_miss<C>},
   };
   for (const Workload& w : workloads) {
+    if (std::string(w.name).starts_with("full") != full) continue;
     const std::string name = std::string(w.name) + "/" + label;
     benchmark::RegisterBenchmark(name.c_str(), w.fn, delta)
         ->Arg(1000)
@@ -244,11 +287,15 @@ std::string delta_label(double d) {
 }
 
 void register_everything() {
-  register_all<StdMap>("std_unordered", 0);
-  register_all<AbslMap>("absl_flat", 0);
-  register_all<BoostMap>("boost_flat", 0);
-  for (double d : {0.25, 0.1, 0.01}) register_all<Elastic>("elastic_d" + delta_label(d), d);
-  for (double d : {0.125, 0.01, 0.001}) register_all<Funnel>("funnel_d" + delta_label(d), d);
+  for (bool full : {false, true}) {
+    if (!full) register_all<StdMap>("std_unordered", 0, full);
+    if (!full) register_all<AbslMap>("absl_flat", 0, full);
+    register_all<BoostMap>("boost_flat", 0, full);
+    for (double d : {0.25, 0.1, 0.01})
+      if (!full || d == 0.01) register_all<Elastic>("elastic_d" + delta_label(d), d, full);
+    for (double d : {0.125, 0.01, 0.001})
+      if (!full || d == 0.01) register_all<Funnel>("funnel_d" + delta_label(d), d, full);
+  }
 }
 
 }  // namespace

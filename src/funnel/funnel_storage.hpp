@@ -287,11 +287,10 @@ class FunnelRegions {
   }
 
   // The first free slot of a key known to be absent, in the order in which an
-  // insertion's search meets free slots; levels before `first_level` are
-  // known to have none.
-  std::optional<Location> choose_slot_for_new_key(std::uint64_t h, std::uint32_t first_level = 0) const noexcept {
+  // insertion's search meets free slots.
+  std::optional<Location> choose_slot_for_new_key(std::uint64_t h) const noexcept {
     const std::uint8_t* ctrl = arena_.ctrl();
-    for (std::uint32_t i = first_level; i < level_count_; ++i) {
+    for (std::uint32_t i = 0; i < level_count_; ++i) {
       const BucketLevel& level = levels_[i];
       if (level.len >= level.slot_count) continue;
       const std::uint32_t start = level.bucket_start(h);
@@ -328,16 +327,10 @@ class FunnelRegions {
     return first_free_in_secondary_bucket(secondary_.second_choice(h));
   }
 
-  // Counts a store of a new entry of hash h at a region slot; the entry
-  // itself is written by the caller.
-  void record_store(Location loc, std::uint64_t h) noexcept {
-    mark_passed_before(loc, h);
-    count_store(loc, h);
-  }
-
-  // choose_slot_for_new_key and record_store in one walk, which marks the
-  // groups the key goes past as it meets them.  When no region slot is
-  // free the key went past every level, and those are marked too.
+  // Chooses the slot choose_slot_for_new_key would and records the store,
+  // in one walk that marks each group the key goes past; the special array
+  // keeps its own stopping rule.  When no region slot is free the key went
+  // past every level, and those are marked all the same.
   std::optional<Location> place_new_key(std::uint64_t h) noexcept {
     const std::uint8_t pass = pass_bit(h);
     const std::uint8_t* ctrl = arena_.ctrl();
@@ -365,7 +358,9 @@ class FunnelRegions {
     return loc;
   }
 
-  // The control byte and counters of a store; no pass bytes.
+  // Counts a store of a new entry of hash h at a region slot: its control
+  // byte and counters, not the pass bytes.  The entry itself is written by
+  // the caller.
   void count_store(Location loc, std::uint64_t h) noexcept {
     std::uint8_t& c = arena_.ctrl()[arena_slot(loc)];
     const std::uint32_t was_tombstone = c == CTRL_TOMBSTONE ? 1 : 0;
@@ -388,28 +383,6 @@ class FunnelRegions {
         ++secondary_.len;
         ++special_len_;
         break;
-    }
-  }
-
-  // Records that a key of hash h stored at `loc` went past every level
-  // group on its path before it: all of its bucket in each earlier level,
-  // and the groups of its bucket before its own.  A key outside the levels
-  // passed them all.  The special array keeps its own stopping rule.
-  void mark_passed_before(Location loc, std::uint64_t h) noexcept {
-    const std::uint8_t pass = pass_bit(h);
-    const bool in_level = loc.kind == Location::Kind::InLevel;
-    const std::uint32_t last = in_level ? loc.level : level_count_;
-    for (std::uint32_t i = 0; i < last; ++i) {
-      const BucketLevel& level = levels_[i];
-      if (level.slot_count == 0) continue;
-      std::uint8_t* passes = arena_.passes() + (level.offset + level.bucket_start(h)) / GROUP_WIDTH;
-      for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) passes[g] |= pass;
-    }
-    if (in_level) {
-      const BucketLevel& level = levels_[loc.level];
-      const std::uint32_t start = level.bucket_start(h);
-      std::uint8_t* passes = arena_.passes() + (level.offset + start) / GROUP_WIDTH;
-      for (std::uint32_t g = 0; g < (loc.slot - start) / GROUP_WIDTH; ++g) passes[g] |= pass;
     }
   }
 

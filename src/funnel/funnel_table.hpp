@@ -268,8 +268,7 @@ class FunnelTable {
     const std::uint8_t* ctrl = regions_.ctrl();
     const std::uint8_t* passes = regions_.passes();
     const Entry* entries = regions_.entries();
-    std::uint32_t i = 0;
-    for (; i < regions_.level_count() && !stopped; ++i) {
+    for (std::uint32_t i = 0; i < regions_.level_count() && !stopped; ++i) {
       const BucketLevel& level = regions_.level(i);
       if (level.slot_count == 0) continue;
       const std::uint32_t start = level.bucket_start(h);
@@ -292,11 +291,6 @@ class FunnelTable {
           break;
         }
       }
-    }
-    if (stopped && !hint) {
-      // The key is absent, but it stopped at a full group that no key of
-      // its pass bit went past: the free slot is further on.
-      hint = regions_.choose_slot_for_new_key(h, i - 1);
     }
     if (!stopped) {
       bool absent = false;
@@ -321,27 +315,26 @@ class FunnelTable {
       grow();
       if (seed_ != before) h = table_hash(key_hash_word(key), seed());
     }
-    if (auto loc = regions_.choose_slot_for_new_key(h)) {
-      store(*loc, h, std::move(key), std::move(value));
-    } else {
-      store_in_overflow(h, std::move(key), std::move(value));
-    }
+    place(h, std::move(key), std::move(value));
   }
 
   // A slot found before the growth check is used only when no growth is
   // needed.  A key with no free candidate slot goes to the overflow area: only
-  // the item limit makes the table grow.
+  // the item limit makes the table grow.  The search that found `location`
+  // went on only past groups already marked passed for h, so only a slot
+  // chosen here needs marking on its way.
   void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value) {
     if (len_ >= regions_.max_items()) {
       const S before = seed_;
       grow();
       if (seed_ != before) h = table_hash(key_hash_word(key), seed());
-      location = regions_.choose_slot_for_new_key(h);
+      location.reset();
     }
     if (location) {
-      store(*location, h, std::move(key), std::move(value));
+      regions_.count_store(*location, h);
+      store(*location, std::move(key), std::move(value));
     } else {
-      store_in_overflow(h, std::move(key), std::move(value));
+      place(h, std::move(key), std::move(value));
     }
   }
 
@@ -688,19 +681,29 @@ class FunnelTable {
     return out;
   }
 
-  void store(Location loc, std::uint64_t h, K&& key, V&& value) noexcept {
+  // A key known to be absent goes to the first free slot on its path, or to
+  // the overflow area.
+  void place(std::uint64_t h, K&& key, V&& value) {
+    if (auto loc = regions_.place_new_key(h)) {
+      store(*loc, std::move(key), std::move(value));
+    } else {
+      store_in_overflow(h, std::move(key), std::move(value));
+    }
+  }
+
+  // Builds the entry of a region slot whose store is already recorded.
+  void store(Location loc, K&& key, V&& value) noexcept {
     ::new (static_cast<void*>(&entry_at(loc))) Entry{std::move(key), std::move(value)};
-    regions_.record_store(loc, h);
     ++len_;
     lower_scan_floor(scan_position(loc));
   }
 
-  // The only allocation happens before anything changes.
+  // The only allocation happens before anything changes.  The key's walk
+  // has marked every level passed.
   void store_in_overflow(std::uint64_t h, K&& key, V&& value) {
     if (overflow_.len == overflow_.slot_count) grow_overflow();
     const std::uint32_t slot = overflow_.next_free();
     ::new (static_cast<void*>(overflow_.entries() + slot)) Entry{std::move(key), std::move(value)};
-    regions_.mark_passed_before(Location::in_overflow(slot), h);
     overflow_.ctrl()[slot] = tag_of(h);
     ++overflow_.len;
     ++len_;
