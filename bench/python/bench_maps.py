@@ -111,6 +111,7 @@ TARGETS: dict[str, dict[str, Callable[[int], Target | None]]] = {
         "m[k]": _ratio(1.25, 1.15),
         "k in m (hit)": _ratio(1.25, 1.15),
         "m[k] = v (replace)": _ratio(1.25, 1.15),
+        "m[k] = v (new)": _ratio(1.5, 1.2),
         "m[k] (miss, KeyError caught)": _ratio(1.3, 1.3),
         "for k in m": _ratio(1.3, 1.3),
         "next(iter(m))": _bounds({10**6: Target(1000, absolute=True)}),
@@ -118,6 +119,7 @@ TARGETS: dict[str, dict[str, Callable[[int], Target | None]]] = {
     },
     "set": {
         "x in s (hit)": _ratio(1.25, 1.15),
+        "s.add(x) (new)": _ratio(1.5, 1.2),
         "for x in s": _ratio(1.3, 1.3),
         "s.copy()": _ratio(1.5, 1.5),
         "s | t, t same class": _ratio(1.5, 1.5),

@@ -136,7 +136,9 @@ class FunnelTable {
 
   // ---- lookup --------------------------------------------------------------
 
-  BRINDLE_INLINE BucketProbe find_in_bucket(std::uint32_t i, std::uint64_t h, std::uint8_t t, const K& key) const {
+  // `groups`, when given, counts the groups of control bytes loaded.
+  BRINDLE_INLINE BucketProbe find_in_bucket(std::uint32_t i, std::uint64_t h, std::uint8_t t, const K& key,
+                                            std::uint64_t* groups = nullptr) const {
     const BucketLevel& level = regions_.level(i);
     if (level.len == 0) {
       const bool passed = level.slot_count == 0 || level.tombstones != 0;
@@ -149,6 +151,7 @@ class FunnelTable {
     for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
       const std::uint32_t at = start + g * GROUP_WIDTH;
       const Group group(ctrl + at);
+      if (groups) ++*groups;
       for (std::uint32_t bit : group.match_tag(t))
         if (key == entries[at + bit].key) return {BucketProbe::Kind::Found, at + bit};
       // No key of this pass bit went further; a group never passed may be
@@ -159,19 +162,16 @@ class FunnelTable {
   }
 
   BRINDLE_INLINE std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
-    const std::uint32_t count = regions_.level_count();
-    const std::uint32_t last = count == 0 ? 0 : std::min(count - 1, regions_.max_populated_level());
-    for (std::uint32_t i = 0; i < count && i <= last; ++i) {
-      const BucketProbe p = find_in_bucket(i, h, t, key);
-      if (p.kind == BucketProbe::Kind::Found) return Location::in_level(i, p.slot);
-      if (p.kind == BucketProbe::Kind::Absent) return std::nullopt;
-    }
-    if (regions_.special_len() != 0) {
-      const SpecialResult r = find_in_special(key, h, t, nullptr);
-      if (r.kind == SpecialResult::Kind::Found) return r.location;
-      if (r.kind == SpecialResult::Kind::Absent) return std::nullopt;
-    }
-    return find_in_overflow(key, t);
+    return find_impl<false>(key, h, t, nullptr);
+  }
+
+  // Groups of control bytes that find(key, h, t) loads; for tests and
+  // benchmarks.  A partial group of the special secondary counts as one,
+  // and a search of the overflow area as all of its groups.
+  std::uint64_t probe_groups_for(const K& key, std::uint64_t h, std::uint8_t t) const {
+    std::uint64_t groups = 0;
+    find_impl<true>(key, h, t, &groups);
+    return groups;
   }
 
   // Found: the key is in the special array.  Absent: it is neither there nor
@@ -184,7 +184,8 @@ class FunnelTable {
 
   // With a hint that is still empty, also notes the first free slot the
   // search meets, in the order a new key would take one.
-  SpecialResult find_in_special(const K& key, std::uint64_t h, std::uint8_t t, Hint* hint) const {
+  SpecialResult find_in_special(const K& key, std::uint64_t h, std::uint8_t t, Hint* hint,
+                                std::uint64_t* groups = nullptr) const {
     auto recording = [hint] { return hint != nullptr && !hint->has_value(); };
     const SpecialPrimary& p = regions_.special_primary();
     const std::uint8_t* pctrl = regions_.ctrl() + p.offset;
@@ -197,6 +198,7 @@ class FunnelTable {
       for (PrimaryProbe probe(p, h, regions_.probe_limit()); !probe.done(); probe.next()) {
         const std::uint32_t at = probe.first_slot();
         const Group group(pctrl + at);
+        if (groups) ++*groups;
         if (recording()) {
           const BitMask free = group.match_free();
           if (free) *hint = Location::in_special_primary(at + free.lowest());
@@ -225,17 +227,19 @@ class FunnelTable {
       }
       const auto [begin, end] = s.bucket_range(c);
       std::uint32_t hit = 0;
-      if (any_tag_in(sctrl, begin, end, t, [&](std::uint32_t slot) {
-            hit = slot;
-            return key == sentries[slot].key;
-          }))
-        return {SpecialResult::Kind::Found, Location::in_special_secondary(hit)};
+      const bool found = any_tag_in(sctrl, begin, end, t, [&](std::uint32_t slot) {
+        hit = slot;
+        return key == sentries[slot].key;
+      });
+      if (groups) *groups += ((found ? hit + 1 : end) - begin + GROUP_WIDTH - 1) / GROUP_WIDTH;
+      if (found) return {SpecialResult::Kind::Found, Location::in_special_secondary(hit)};
     }
     return {SpecialResult::Kind::Exhausted};
   }
 
-  std::optional<Location> find_in_overflow(const K& key, std::uint8_t t) const {
+  std::optional<Location> find_in_overflow(const K& key, std::uint8_t t, std::uint64_t* groups = nullptr) const {
     if (overflow_.len == 0) return std::nullopt;
+    if (groups) *groups += overflow_.slot_count / GROUP_WIDTH;
     std::uint32_t hit = 0;
     if (any_tag_in(overflow_.ctrl(), 0, overflow_.slot_count, t, [&](std::uint32_t slot) {
           hit = slot;
@@ -668,6 +672,24 @@ class FunnelTable {
 
   // Takes the entry out and records the removal; for a region slot, reports
   // the region's tombstones and slot count afterwards.
+  template <bool Count>
+  BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
+                                                   std::uint64_t* groups) const {
+    const std::uint32_t count = regions_.level_count();
+    const std::uint32_t last = count == 0 ? 0 : std::min(count - 1, regions_.max_populated_level());
+    for (std::uint32_t i = 0; i < count && i <= last; ++i) {
+      const BucketProbe p = find_in_bucket(i, h, t, key, Count ? groups : nullptr);
+      if (p.kind == BucketProbe::Kind::Found) return Location::in_level(i, p.slot);
+      if (p.kind == BucketProbe::Kind::Absent) return std::nullopt;
+    }
+    if (regions_.special_len() != 0) {
+      const SpecialResult r = find_in_special(key, h, t, nullptr, Count ? groups : nullptr);
+      if (r.kind == SpecialResult::Kind::Found) return r.location;
+      if (r.kind == SpecialResult::Kind::Absent) return std::nullopt;
+    }
+    return find_in_overflow(key, t, Count ? groups : nullptr);
+  }
+
   Entry take(Location loc, std::uint32_t& tombstones, std::uint32_t& slots) noexcept {
     Entry& slot = entry_at(loc);
     Entry out(std::move(slot));
