@@ -270,7 +270,7 @@ class FunnelTable {
     Hint hint;
     bool stopped = false;
     const std::uint8_t* ctrl = regions_.ctrl();
-    const std::uint8_t* passes = regions_.passes();
+    std::uint8_t* passes = regions_.passes();
     const Entry* entries = regions_.entries();
     for (std::uint32_t i = 0; i < regions_.level_count() && !stopped; ++i) {
       const BucketLevel& level = regions_.level(i);
@@ -290,10 +290,14 @@ class FunnelTable {
           const BitMask free = group.match_free();
           if (free) hint = Location::in_level(i, at + free.lowest());
         }
-        if (!(passes[(level.offset + at) / GROUP_WIDTH] & pass)) {
+        if (group.has_empty()) {
           stopped = true;
           break;
         }
+        // The search goes past a full group, and so does the key unless it
+        // lands at an earlier free slot: marked now, the walk need not be
+        // repeated.  A key found further on marked it when it was stored.
+        passes[(level.offset + at) / GROUP_WIDTH] |= pass;
       }
     }
     if (!stopped) {
@@ -325,8 +329,8 @@ class FunnelTable {
   // A slot found before the growth check is used only when no growth is
   // needed.  A key with no free candidate slot goes to the overflow area: only
   // the item limit makes the table grow.  The search that found `location`
-  // went on only past groups already marked passed for h, so only a slot
-  // chosen here needs marking on its way.
+  // marked the groups before it, so only a slot chosen here needs marking on
+  // its way.
   void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value) {
     if (len_ >= regions_.max_items()) {
       const S before = seed_;
