@@ -95,30 +95,6 @@ class ElasticTable {
     std::uint32_t probe_length;  // groups walked from the home group, inclusive
   };
 
-  // What a lookup that missed saw of the two levels the batch plan places
-  // the next key in: how many groups of the key's probe sequence it looked
-  // at, and the first free slot among them.  Placing the key then probes
-  // only where the lookup did not.  Good until the table next changes.
-  class InsertHint {
-   public:
-    InsertHint() = default;
-
-   private:
-    friend class ElasticTable;
-    struct Note {
-      std::uint32_t walked = 0;
-      std::uint32_t free_slot = U32_MAX;  // U32_MAX: none among the walked groups
-      std::uint32_t free_probe_length = 0;
-    };
-    const Note* note(std::uint32_t level) const noexcept {
-      return level >= first_level && level - first_level < 2 ? &notes[level - first_level] : nullptr;
-    }
-    const std::uint8_t* ctrl = nullptr;  // the arena it was taken in; a rebuild makes a new one
-    std::uint32_t placements = 0;
-    std::uint32_t first_level = U32_MAX;
-    Note notes[2];
-  };
-
  private:
   using LevelAllocator = DescriptorAllocator<ElasticLevel, A>;
   using PlanAllocator = DescriptorAllocator<std::uint32_t, A>;
@@ -250,19 +226,13 @@ class ElasticTable {
   // ---- lookup -------------------------------------------------------------
 
   BRINDLE_INLINE std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
-    return find_impl<Walk::plain>(key, h, t, nullptr, nullptr);
-  }
-
-  // find, noting on a miss what insert_unique(..., hint) can use.
-  BRINDLE_INLINE std::optional<Location> find_for_insert(const K& key, std::uint64_t h, std::uint8_t t,
-                                                         InsertHint& hint) const {
-    return find_impl<Walk::note>(key, h, t, nullptr, &hint);
+    return find_impl<false>(key, h, t, nullptr);
   }
 
   // Groups of control bytes that find(key, h, t) loads; for tests and benchmarks.
   std::uint64_t probe_groups_for(const K& key, std::uint64_t h, std::uint8_t t) const {
     std::uint64_t groups = 0;
-    find_impl<Walk::count>(key, h, t, &groups, nullptr);
+    find_impl<true>(key, h, t, &groups);
     return groups;
   }
 
@@ -276,8 +246,7 @@ class ElasticTable {
   // it refuses, nothing is stored and the key and value are dropped.
   template <class Admit = AlwaysAdmit>
   std::optional<V> insert(K key, V value, std::uint64_t h, Admit&& admit = {}) {
-    InsertHint hint;
-    if (auto loc = find_for_insert(key, h, tag_of(h), hint)) {
+    if (auto loc = find(key, h, tag_of(h))) {
       if (!admit()) return std::nullopt;
       Entry& e = entry_at(*loc);
       std::optional<V> old(std::move(e.value));
@@ -285,23 +254,18 @@ class ElasticTable {
       return old;
     }
     if (!admit()) return std::nullopt;
-    insert_unique(std::move(key), std::move(value), h, hint);
+    insert_unique(std::move(key), std::move(value), h);
     return std::nullopt;
   }
 
   // Adds an entry whose key is known to be absent; never compares keys.
-  // `hint`, from find_for_insert with the same key just before, saves
-  // probing again.
-  void insert_unique(K key, V value, std::uint64_t h, const InsertHint& hint = {}) {
+  void insert_unique(K key, V value, std::uint64_t h) {
     const S before = seed_;
     make_room_for_new_key();
     if (seed_ != before) h = table_hash(key_hash_word(key), seed());
-    place(
-        h, "no free slot found after resize",
-        [&](Entry* p) noexcept {
-          ::new (static_cast<void*>(p)) Entry{std::move(key), std::move(value)};
-        },
-        &hint);
+    place(h, "no free slot found after resize", [&](Entry* p) noexcept {
+      ::new (static_cast<void*>(p)) Entry{std::move(key), std::move(value)};
+    });
   }
 
   // ---- removal ------------------------------------------------------------
@@ -715,12 +679,11 @@ class ElasticTable {
   }
 
   template <class Construct>
-  void place(std::uint64_t h, const char* failure, Construct&& construct, const InsertHint* hint = nullptr) {
-    if (hint && (hint->ctrl != arena_.ctrl() || hint->placements != placements_since_rebuild_)) hint = nullptr;
+  void place(std::uint64_t h, const char* failure, Construct&& construct) {
     advance_batch();
     std::optional<Placement> p;
     if (placements_since_rebuild_ < max_items_) {
-      p = choose_slot_for_new_key(h, hint);
+      p = choose_slot_for_new_key(h);
     } else if (const std::optional<AfterPlan> a = choose_after_plan(h)) {
       if (a->evict_to) relocate(Location{a->slot.level, a->slot.slot}, *a->evict_to);
       p = a->slot;
@@ -882,13 +845,13 @@ class ElasticTable {
 
  public:
   // A free slot for a key known to be absent, steered by the batch plan.
-  std::optional<Placement> choose_slot_for_new_key(std::uint64_t h, const InsertHint* hint = nullptr) const {
+  std::optional<Placement> choose_slot_for_new_key(std::uint64_t h) const {
     const auto level_count = static_cast<std::uint32_t>(levels_.size());
     if (level_count == 0) return std::nullopt;
     auto full_probe = [&](std::uint32_t i) -> std::optional<Placement> {
       const ElasticLevel& lv = levels_[i];
       if (lv.len >= lv.slot_count) return std::nullopt;
-      return probe_level(i, h, lv.group_count, hint);
+      return probe_level(i, h, lv.group_count);
     };
     const std::uint32_t b = batch_index_;
     std::optional<Placement> found;
@@ -912,7 +875,7 @@ class ElasticTable {
           // A few groups of the fuller level first; how many shrinks as it fills.
           const std::uint32_t limit =
               std::min(std::max<std::uint32_t>(prev.group_count, 1), prev.first_try_groups(free_prev));
-          if (limit >= 1) found = probe_level(b - 1, h, limit, hint);
+          if (limit >= 1) found = probe_level(b - 1, h, limit);
         }
         if (!found) found = full_probe(b);
         if (!found) found = full_probe(b - 1);
@@ -922,26 +885,13 @@ class ElasticTable {
     return found;
   }
 
-  // The first free slot within the first `limit` groups of the level's
-  // probe sequence; a hint that covers the level answers for the groups it
-  // saw.
-  std::optional<Placement> probe_level(std::uint32_t level, std::uint64_t h, std::uint32_t limit,
-                                       const InsertHint* hint = nullptr) const {
+  // The first free slot within the first `limit` groups of the level's probe sequence.
+  std::optional<Placement> probe_level(std::uint32_t level, std::uint64_t h, std::uint32_t limit) const {
     const ElasticLevel& lv = levels_[level];
     const std::uint8_t* ctrl = ctrl_of(lv);
-    std::uint32_t from = 0;
-    if (const typename InsertHint::Note* n = hint ? hint->note(level) : nullptr) {
-      if (n->free_slot != U32_MAX) {
-        if (n->free_probe_length > limit) return std::nullopt;
-        return Placement{level, n->free_slot, n->free_probe_length};
-      }
-      from = std::min(n->walked, limit);
-    }
-    // The k-th group of the sequence is home + k(k+1)/2.
-    std::uint32_t g =
-        (home_group(lv, h) + static_cast<std::uint32_t>(std::uint64_t{from} * (from + 1) / 2)) & lv.group_mask;
-    for (std::uint32_t k = from; k < limit; ++k) {
-      if (k != from) g = (g + k) & lv.group_mask;
+    std::uint32_t g = home_group(lv, h);
+    for (std::uint32_t k = 0; k < limit; ++k) {
+      if (k != 0) g = (g + k) & lv.group_mask;
       if (const BitMask free = Group(ctrl + g * GROUP_WIDTH).match_free()) {
         const std::uint32_t slot = g * GROUP_WIDTH + free.lowest();
         if (slot < lv.slot_count) return Placement{level, slot, k + 1};
@@ -951,23 +901,10 @@ class ElasticTable {
   }
 
  private:
-  enum class Walk { plain, count, note };
-
-  template <Walk W>
-  BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t, std::uint64_t* groups,
-                                                   InsertHint* hint) const {
+  template <bool Count>
+  BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
+                                                   std::uint64_t* groups) const {
     if (levels_.empty()) return std::nullopt;
-    if constexpr (W == Walk::note) {
-      hint->ctrl = arena_.ctrl();
-      hint->placements = placements_since_rebuild_;
-      // The batch place() will be in: the current one, or the next that
-      // is not empty once it is used up (see advance_batch).
-      std::uint32_t b = batch_index_;
-      if (batch_remaining_ == 0)
-        while (b + 1 < plan_.size() && plan_[++b] == 0) {
-        }
-      hint->first_level = b == 0 ? 0 : std::min<std::uint32_t>(b, static_cast<std::uint32_t>(levels_.size()) - 1) - 1;
-    }
     const std::uint8_t pass = pass_bit(h);
     const std::uint32_t top = std::min(static_cast<std::uint32_t>(levels_.size()) - 1, max_populated_level_);
     for (std::uint32_t i = 0; i <= top; ++i) {
@@ -976,27 +913,14 @@ class ElasticTable {
       const std::uint8_t* ctrl = ctrl_of(lv);
       const std::uint8_t* passes = passes_of(lv);
       const Entry* entries = entries_of(lv);
-      typename InsertHint::Note* note = nullptr;
-      if constexpr (W == Walk::note) note = const_cast<typename InsertHint::Note*>(hint->note(i));
       std::uint32_t g = home_group(lv, h);
       for (std::uint32_t k = 0; k < lv.max_probe_groups; ++k) {
         if (k != 0) g = (g + k) & lv.group_mask;
         const Group group(ctrl + g * GROUP_WIDTH);
-        if constexpr (W == Walk::count) ++*groups;
+        if constexpr (Count) ++*groups;
         for (std::uint32_t bit : group.match_tag(t)) {
           const std::uint32_t slot = g * GROUP_WIDTH + bit;
           if (key == entries[slot].key) return Location{i, slot};
-        }
-        if constexpr (W == Walk::note) {
-          if (note) {
-            note->walked = k + 1;
-            if (note->free_slot == U32_MAX) {
-              if (const BitMask free = group.match_free()) {
-                note->free_slot = g * GROUP_WIDTH + free.lowest();
-                note->free_probe_length = k + 1;
-              }
-            }
-          }
         }
         // No key of this pass bit went further.  A group with an empty slot
         // was never passed, so this stops at least where an empty slot would.
