@@ -674,8 +674,6 @@ class FunnelTable {
     from.~Entry();
   }
 
-  // Takes the entry out and records the removal; for a region slot, reports
-  // the region's tombstones and slot count afterwards.
   template <bool Count>
   BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
                                                    std::uint64_t* groups) const {
@@ -694,6 +692,8 @@ class FunnelTable {
     return find_in_overflow(key, t, Count ? groups : nullptr);
   }
 
+  // Takes the entry out and records the removal; for a region slot, reports
+  // the region's tombstones and slot count afterwards.
   Entry take(Location loc, std::uint32_t& tombstones, std::uint32_t& slots) noexcept {
     Entry& slot = entry_at(loc);
     Entry out(std::move(slot));
