@@ -286,24 +286,6 @@ class FunnelRegions {
     }
   }
 
-  // The first free slot of a key known to be absent, in the order in which an
-  // insertion's search meets free slots.
-  std::optional<Location> choose_slot_for_new_key(std::uint64_t h) const noexcept {
-    const std::uint8_t* ctrl = arena_.ctrl();
-    for (std::uint32_t i = 0; i < level_count_; ++i) {
-      const BucketLevel& level = levels_[i];
-      if (level.len >= level.slot_count) continue;
-      const std::uint32_t start = level.bucket_start(h);
-      for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
-        const std::uint32_t at = start + g * GROUP_WIDTH;
-        const BitMask free = Group(ctrl + level.offset + at).match_free();
-        if (free) return Location::in_level(i, at + free.lowest());
-      }
-    }
-    if (auto p = first_free_in_primary(h)) return p;
-    return first_free_in_secondary(h);
-  }
-
   std::optional<Location> first_free_in_primary(std::uint64_t h) const noexcept {
     if (primary_.len >= primary_.slot_count) return std::nullopt;
     const std::uint8_t* ctrl = arena_.ctrl() + primary_.offset;
@@ -327,10 +309,12 @@ class FunnelRegions {
     return first_free_in_secondary_bucket(secondary_.second_choice(h));
   }
 
-  // Chooses the slot choose_slot_for_new_key would and records the store,
-  // in one walk that marks each group the key goes past; the special array
-  // keeps its own stopping rule.  When no region slot is free the key went
-  // past every level, and those are marked all the same.
+  // Places a key known to be absent: the first free slot in the order in
+  // which an insertion's search meets free slots (levels, then the special
+  // array), recorded, in one walk that marks each level group the key goes
+  // past; the special array keeps its own stopping rule.  When no region
+  // slot is free the key went past every level, and those are marked all
+  // the same.
   std::optional<Location> place_new_key(std::uint64_t h) noexcept {
     const std::uint8_t pass = pass_bit(h);
     const std::uint8_t* ctrl = arena_.ctrl();

@@ -20,18 +20,18 @@ struct ArenaLayout {
   std::size_t alignment = 64;
   std::size_t size = 0;
   std::size_t entries_offset = 0;
-  // Pass bytes start right after the n control bytes, at offset n.
   friend bool operator==(const ArenaLayout&, const ArenaLayout&) = default;
 };
 
 inline constexpr std::size_t ARENA_ALIGN = 64;
-
-constexpr std::uint64_t pass_bytes_for(std::uint64_t slots) noexcept { return (slots + GROUP_WIDTH - 1) / GROUP_WIDTH; }
 // Counts are 32-bit; this bound keeps every offset well inside them.
 inline constexpr std::uint64_t MAX_ARENA_SLOTS = 0x7FFFFFC1;
 
+constexpr std::uint64_t pass_bytes_for(std::uint64_t slots) noexcept { return (slots + GROUP_WIDTH - 1) / GROUP_WIDTH; }
+
 // Layout of an arena with n slots of `entry_size` bytes aligned to
-// `entry_align`, or nothing when it cannot be represented.  The entry region
+// `entry_align`, or nothing when it cannot be represented.  The pass bytes
+// follow the n control bytes directly, at offset n.  The entry region
 // starts on a multiple of max(4, entry_align) so that pointer-holding entries
 // are properly aligned on 64-bit targets.
 constexpr std::optional<ArenaLayout> layout_for_size(std::uint64_t n, std::size_t entry_size,
