@@ -845,7 +845,7 @@ class ElasticTable {
 
  public:
   // A free slot for a key known to be absent, steered by the batch plan.
-  std::optional<Placement> choose_slot_for_new_key(std::uint64_t h) const {
+  BRINDLE_INLINE std::optional<Placement> choose_slot_for_new_key(std::uint64_t h) const {
     const auto level_count = static_cast<std::uint32_t>(levels_.size());
     if (level_count == 0) return std::nullopt;
     auto full_probe = [&](std::uint32_t i) -> std::optional<Placement> {
@@ -886,7 +886,7 @@ class ElasticTable {
   }
 
   // The first free slot within the first `limit` groups of the level's probe sequence.
-  std::optional<Placement> probe_level(std::uint32_t level, std::uint64_t h, std::uint32_t limit) const {
+  BRINDLE_INLINE std::optional<Placement> probe_level(std::uint32_t level, std::uint64_t h, std::uint32_t limit) const {
     const ElasticLevel& lv = levels_[level];
     const std::uint8_t* ctrl = ctrl_of(lv);
     std::uint32_t g = home_group(lv, h);
