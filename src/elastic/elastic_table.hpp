@@ -679,7 +679,7 @@ class ElasticTable {
   }
 
   template <class Construct>
-  void place(std::uint64_t h, const char* failure, Construct&& construct) {
+  BRINDLE_INLINE void place(std::uint64_t h, const char* failure, Construct&& construct) {
     advance_batch();
     std::optional<Placement> p;
     if (placements_since_rebuild_ < max_items_) {
