@@ -104,11 +104,23 @@ class ElasticTable {
   using SlotList = std::vector<std::uint32_t, SlotAllocator>;
   using ArenaType = Arena<Entry, A>;
 
+  // What a lookup needs of a level, with its places in the arena worked out
+  // once per arena rather than on every probe.
+  struct LevelView {
+    const std::uint8_t* ctrl = nullptr;
+    const std::uint8_t* passes = nullptr;
+    Entry* entries = nullptr;
+    std::uint32_t salt = 0;
+    std::uint32_t group_mask = 0;
+  };
+  using ViewArray = std::vector<LevelView, DescriptorAllocator<LevelView, A>>;
+
   enum class RebuildOrder { scan, by_tag };
 
   struct Geometry {
     ArenaType arena;
     LevelArray levels;
+    ViewArray views;
     PlanArray plan;
     std::uint32_t capacity;
     std::uint32_t max_items;
@@ -132,6 +144,7 @@ class ElasticTable {
         seed_(o.seed_),
         alloc_(o.alloc_),
         levels_(LevelAllocator(alloc_)),
+        views_(typename ViewArray::allocator_type(alloc_)),
         plan_(PlanAllocator(alloc_)) {}
 
  public:
@@ -140,6 +153,7 @@ class ElasticTable {
         seed_(seed),
         alloc_(alloc),
         levels_(LevelAllocator(alloc)),
+        views_(typename ViewArray::allocator_type(alloc)),
         plan_(PlanAllocator(alloc)) {
     install(allocate_geometry(nominal_capacity_for(saturate_u32(capacity), delta_)));
   }
@@ -152,6 +166,7 @@ class ElasticTable {
         alloc_(o.alloc_),
         arena_(std::move(o.arena_)),
         levels_(std::move(o.levels_)),
+        views_(std::move(o.views_)),
         plan_(std::move(o.plan_)),
         len_(std::exchange(o.len_, 0)),
         capacity_(std::exchange(o.capacity_, 0)),
@@ -164,6 +179,7 @@ class ElasticTable {
         scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)),
         shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {
     o.levels_.clear();
+    o.views_.clear();
     o.plan_.clear();
   }
   ElasticTable& operator=(ElasticTable&& o) noexcept {
@@ -174,8 +190,10 @@ class ElasticTable {
       alloc_ = o.alloc_;
       arena_ = std::move(o.arena_);
       levels_ = std::move(o.levels_);
+      views_ = std::move(o.views_);
       plan_ = std::move(o.plan_);
       o.levels_.clear();
+      o.views_.clear();
       o.plan_.clear();
       len_ = std::exchange(o.len_, 0);
       capacity_ = std::exchange(o.capacity_, 0);
@@ -205,9 +223,12 @@ class ElasticTable {
     // Descriptors first: once the arena holds copies, nothing may throw
     // before `out` owns both and its destructor can find the entries.
     LevelArray levels(levels_.begin(), levels_.end(), LevelAllocator(alloc_));
+    ViewArray views(views_.size(), LevelView{}, typename ViewArray::allocator_type(alloc_));
     PlanArray plan(plan_.begin(), plan_.end(), PlanAllocator(alloc_));
     out.arena_ = arena_.clone(copy);
+    point_views(views, levels, out.arena_);
     out.levels_ = std::move(levels);
+    out.views_ = std::move(views);
     out.plan_ = std::move(plan);
     out.len_ = len_;
     out.capacity_ = capacity_;
@@ -236,7 +257,7 @@ class ElasticTable {
     return groups;
   }
 
-  BRINDLE_INLINE Entry& entry_at(Location loc) const { return entries_of(levels_[loc.level])[loc.slot]; }
+  BRINDLE_INLINE Entry& entry_at(Location loc) const { return views_[loc.level].entries[loc.slot]; }
 
   // ---- insertion ----------------------------------------------------------
 
@@ -383,7 +404,7 @@ class ElasticTable {
   std::uint8_t control_byte(Location loc) const { return ctrl_of(arena_, levels_[loc.level])[loc.slot]; }
   std::uint64_t heap_bytes() const noexcept {
     return (arena_.allocated() ? arena_.layout().size : 0) + levels_.capacity() * sizeof(ElasticLevel) +
-           plan_.capacity() * sizeof(std::uint32_t);
+           views_.capacity() * sizeof(LevelView) + plan_.capacity() * sizeof(std::uint32_t);
   }
 
   // Throws InvariantFailure naming the first broken invariant.  Walks every
@@ -392,8 +413,13 @@ class ElasticTable {
     auto fail = [](const char* what) { throw InvariantFailure(what); };
     std::uint64_t lens = 0;
     std::uint64_t first_full = end_position();
+    if (views_.size() != levels_.size()) fail("level views out of step with the levels");
     for (std::uint32_t i = 0; i < levels_.size(); ++i) {
       const ElasticLevel& lv = levels_[i];
+      const LevelView& view = views_[i];
+      if (view.ctrl != ctrl_of(lv) || view.passes != passes_of(lv) || view.entries != entries_of(lv) ||
+          view.salt != static_cast<std::uint32_t>(lv.salt) || view.group_mask != lv.group_mask)
+        fail("a level view does not describe its level");
       lens += lv.len;
       if (static_cast<std::uint64_t>(lv.len) + lv.tombstones > lv.slot_count)
         fail("level len plus tombstones exceeds its slot count");
@@ -489,20 +515,34 @@ class ElasticTable {
     const std::vector<std::uint32_t> plan = build_batch_plan(sizes, max_items, delta_);
     std::uint64_t total = 0;
     for (std::uint32_t s : sizes) total += s;
-    Geometry g{ArenaType::allocate(total, alloc_), LevelArray(LevelAllocator(alloc_)),
-               PlanArray(plan.begin(), plan.end(), PlanAllocator(alloc_)), c, max_items};
+    Geometry g{ArenaType::allocate(total, alloc_),
+               LevelArray(LevelAllocator(alloc_)),
+               ViewArray(sizes.size(), LevelView{}, typename ViewArray::allocator_type(alloc_)),
+               PlanArray(plan.begin(), plan.end(), PlanAllocator(alloc_)),
+               c,
+               max_items};
     g.levels.reserve(sizes.size());
     std::uint32_t first = 0;
     for (std::uint32_t i = 0; i < sizes.size(); ++i) {
       g.levels.push_back(make_elastic_level(i, first, sizes[i], delta_));
       first += sizes[i];
     }
+    point_views(g.views, g.levels, g.arena);
     return g;
+  }
+
+  static void point_views(ViewArray& views, const LevelArray& levels, const ArenaType& arena) noexcept {
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+      const ElasticLevel& lv = levels[i];
+      views[i] = LevelView{ctrl_of(arena, lv), arena.passes() + lv.first_slot / GROUP_WIDTH, entries_of(arena, lv),
+                           static_cast<std::uint32_t>(lv.salt), lv.group_mask};
+    }
   }
 
   void install(Geometry&& g) noexcept {
     arena_ = std::move(g.arena);
     levels_ = std::move(g.levels);
+    views_ = std::move(g.views);
     plan_ = std::move(g.plan);
     capacity_ = g.capacity;
     max_items_ = g.max_items;
@@ -908,14 +948,17 @@ class ElasticTable {
     const std::uint8_t pass = pass_bit(h);
     const std::uint32_t top = std::min(static_cast<std::uint32_t>(levels_.size()) - 1, max_populated_level_);
     for (std::uint32_t i = 0; i <= top; ++i) {
-      const ElasticLevel& lv = levels_[i];
-      if (lv.len == 0 || lv.max_probe_groups == 0) continue;
-      const std::uint8_t* ctrl = ctrl_of(lv);
-      const std::uint8_t* passes = passes_of(lv);
-      const Entry* entries = entries_of(lv);
-      std::uint32_t g = home_group(lv, h);
-      for (std::uint32_t k = 0; k < lv.max_probe_groups; ++k) {
-        if (k != 0) g = (g + k) & lv.group_mask;
+      // A level whose entries were all removed is still walked, to its
+      // first group whose pass bit is clear; one test less for the others.
+      const std::uint32_t probe_groups = levels_[i].max_probe_groups;
+      if (probe_groups == 0) continue;
+      const LevelView& view = views_[i];
+      const std::uint8_t* ctrl = view.ctrl;
+      const std::uint8_t* passes = view.passes;
+      const Entry* entries = view.entries;
+      std::uint32_t g = (static_cast<std::uint32_t>(h) ^ view.salt) & view.group_mask;
+      for (std::uint32_t k = 0; k < probe_groups; ++k) {
+        if (k != 0) g = (g + k) & view.group_mask;
         const Group group(ctrl + g * GROUP_WIDTH);
         if constexpr (Count) ++*groups;
         for (std::uint32_t bit : group.match_tag(t)) {
@@ -947,6 +990,7 @@ class ElasticTable {
   [[no_unique_address]] A alloc_;
   ArenaType arena_;
   LevelArray levels_;
+  ViewArray views_;  // one per level, pointing into arena_
   PlanArray plan_;
   std::uint32_t len_ = 0;
   std::uint32_t capacity_ = 0;  // nominal: 0 or a power of two of at least 16
