@@ -39,7 +39,9 @@ struct FunnelLocation {
   friend constexpr bool operator==(const FunnelLocation&, const FunnelLocation&) = default;
 };
 
-struct BucketLevel {
+// 32 bytes rather than 28, so that finding level i is a shift: lookups and
+// placements do it for every level they visit.
+struct alignas(32) BucketLevel {
   std::uint32_t offset = 0;  // first slot of the level within the arena
   std::uint32_t slot_count = 0;
   std::uint32_t bucket_mask = 0;
