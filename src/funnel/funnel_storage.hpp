@@ -311,38 +311,15 @@ class FunnelRegions {
     return first_free_in_secondary_bucket(secondary_.second_choice(h));
   }
 
-  // Places a key known to be absent: the first free slot in the order in
-  // which an insertion's search meets free slots (levels, then the special
-  // array), recorded, in one walk that marks each level group the key goes
-  // past; the special array keeps its own stopping rule.  When no region
-  // slot is free the key went past every level, and those are marked all
-  // the same.
-  std::optional<Location> place_new_key(std::uint64_t h) noexcept {
-    const std::uint8_t pass = pass_bit(h);
-    const std::uint8_t* ctrl = arena_.ctrl();
-    std::uint8_t* passes = arena_.passes();
-    for (std::uint32_t i = 0; i < level_count_; ++i) {
-      const BucketLevel& level = levels_[i];
-      if (level.slot_count == 0) continue;
-      const std::uint32_t start = level.bucket_start(h);
-      const bool full = level.len >= level.slot_count;
-      for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
-        const std::uint32_t at = level.offset + start + g * GROUP_WIDTH;
-        if (!full) {
-          if (const BitMask free = Group(ctrl + at).match_free()) {
-            const Location loc = Location::in_level(i, start + g * GROUP_WIDTH + free.lowest());
-            count_store(loc, h);
-            return loc;
-          }
-        }
-        passes[at / GROUP_WIDTH] |= pass;
-      }
-    }
-    std::optional<Location> loc = first_free_in_primary(h);
-    if (!loc) loc = first_free_in_secondary(h);
-    if (loc) count_store(*loc, h);
-    return loc;
-  }
+  // The first free slot of a key known to be absent, in the order in which
+  // an insertion's search meets free slots: levels, then the special array.
+  std::optional<Location> choose_slot_for_new_key(std::uint64_t h) const noexcept { return walk_for_new_key(*this, h); }
+
+  // The same choice, recorded, in one walk that marks each level group the
+  // key goes past; the special array keeps its own stopping rule.  When no
+  // region slot is free the key went past every level, and those are marked
+  // all the same.
+  std::optional<Location> place_new_key(std::uint64_t h) noexcept { return walk_for_new_key(*this, h); }
 
   // Counts a store of a new entry of hash h at a region slot: its control
   // byte and counters, not the pass bytes.  The entry itself is written by
@@ -452,6 +429,40 @@ class FunnelRegions {
   }
 
  private:
+  // choose_slot_for_new_key on a const table; place_new_key, which also
+  // records the store and marks the groups passed, on a mutable one.
+  template <class Self>
+  static std::optional<Location> walk_for_new_key(Self& self, std::uint64_t h) noexcept {
+    constexpr bool record = !std::is_const_v<Self>;
+    const std::uint8_t pass = pass_bit(h);
+    const std::uint8_t* ctrl = self.arena_.ctrl();
+    std::uint8_t* passes = self.arena_.passes();
+    for (std::uint32_t i = 0; i < self.level_count_; ++i) {
+      const BucketLevel& level = self.levels_[i];
+      if (level.slot_count == 0) continue;
+      const std::uint32_t start = level.bucket_start(h);
+      const bool full = level.len >= level.slot_count;
+      if (full && !record) continue;
+      for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
+        const std::uint32_t at = level.offset + start + g * GROUP_WIDTH;
+        if (!full) {
+          if (const BitMask free = Group(ctrl + at).match_free()) {
+            const Location loc = Location::in_level(i, start + g * GROUP_WIDTH + free.lowest());
+            if constexpr (record) self.count_store(loc, h);
+            return loc;
+          }
+        }
+        if constexpr (record) passes[at / GROUP_WIDTH] |= pass;
+      }
+    }
+    std::optional<Location> loc = self.first_free_in_primary(h);
+    if (!loc) loc = self.first_free_in_secondary(h);
+    if constexpr (record) {
+      if (loc) self.count_store(*loc, h);
+    }
+    return loc;
+  }
+
   void take(FunnelRegions& o) noexcept {
     arena_ = std::move(o.arena_);
     levels_ = std::move(o.levels_);

@@ -249,6 +249,10 @@ class FunnelTable {
     return std::nullopt;
   }
 
+  std::optional<Location> choose_slot_for_new_key(std::uint64_t h) const noexcept {
+    return regions_.choose_slot_for_new_key(h);
+  }
+
   // ---- insertion -----------------------------------------------------------
 
   // Insert or replace.  One search both looks for an equal key and notes the
