@@ -25,6 +25,7 @@
 #include "../common/saturate.hpp"
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
+#include "../map/probe_walk.hpp"
 #include "elastic_geometry.hpp"
 
 namespace brindle {
@@ -78,11 +79,13 @@ struct ElasticScanCursor {
 };
 
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
-class ElasticTable {
+class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocation> {
+  friend class ProbeWalk<ElasticTable, K, ElasticLocation>;
   static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
                 "a rebuild moves entries after the old arena is detached; a throwing move would lose them");
 
  public:
+  using ProbeWalk<ElasticTable, K, ElasticLocation>::find;
   using key_type = K;
   using mapped_type = V;
   using Entry = SlotEntry<K, V>;
@@ -245,17 +248,6 @@ class ElasticTable {
   }
 
   // ---- lookup -------------------------------------------------------------
-
-  BRINDLE_INLINE std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
-    return find_impl<false>(key, h, t, nullptr);
-  }
-
-  // Groups of control bytes that find(key, h, t) loads; for tests and benchmarks.
-  std::uint64_t probe_groups_for(const K& key, std::uint64_t h, std::uint8_t t) const {
-    std::uint64_t groups = 0;
-    find_impl<true>(key, h, t, &groups);
-    return groups;
-  }
 
   BRINDLE_INLINE Entry& entry_at(Location loc) const { return views_[loc.level].entries[loc.slot]; }
 

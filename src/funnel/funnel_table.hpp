@@ -18,6 +18,7 @@
 #include "../common/arena/slot_entry.hpp"
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
+#include "../map/probe_walk.hpp"
 #include "funnel_geometry.hpp"
 #include "funnel_storage.hpp"
 
@@ -45,11 +46,13 @@ struct BucketProbe {
 };
 
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
-class FunnelTable {
+class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation> {
+  friend class ProbeWalk<FunnelTable, K, FunnelLocation>;
   static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
                 "a rebuild must not fail half way through moving entries");
 
  public:
+  using ProbeWalk<FunnelTable, K, FunnelLocation>::find;
   using key_type = K;
   using mapped_type = V;
   using Entry = SlotEntry<K, V>;
@@ -159,19 +162,6 @@ class FunnelTable {
       if (!(passes[at / GROUP_WIDTH] & pass_bit(h))) return {BucketProbe::Kind::Absent};
     }
     return {BucketProbe::Kind::Continue};
-  }
-
-  BRINDLE_INLINE std::optional<Location> find(const K& key, std::uint64_t h, std::uint8_t t) const {
-    return find_impl<false>(key, h, t, nullptr);
-  }
-
-  // Groups of control bytes that find(key, h, t) loads; for tests and
-  // benchmarks.  A partial group of the special secondary counts as one,
-  // and a search of the overflow area as all of its groups.
-  std::uint64_t probe_groups_for(const K& key, std::uint64_t h, std::uint8_t t) const {
-    std::uint64_t groups = 0;
-    find_impl<true>(key, h, t, &groups);
-    return groups;
   }
 
   // Found: the key is in the special array.  Absent: it is neither there nor
@@ -674,6 +664,9 @@ class FunnelTable {
     from.~Entry();
   }
 
+  // The lookup walk behind find and probe_groups_for (see ProbeWalk).  When
+  // counting, a partial group of the special secondary counts as one, and a
+  // search of the overflow area as all of its groups.
   template <bool Count>
   BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
                                                    std::uint64_t* groups) const {
