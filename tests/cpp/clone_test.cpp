@@ -367,26 +367,5 @@ TYPED_TEST(GrowthRebuilds, LeaveTheTableThatInsertionWould) {
   }
 }
 
-// insert searches for the key and places it with what the search saw;
-// insert_unique places it from scratch.  Both must choose the same slots,
-// with removals and their tombstones in between.
-TYPED_TEST(GrowthRebuilds, SearchingInsertsPlaceAsUniqueInsertsDo) {
-  using Table = typename TypeParam::template Of<CountedKey, CountedValue>;
-  for (const double delta : {0.5, 0.25, 0.1, 0.01}) {
-    SCOPED_TRACE(::testing::Message() << "delta=" << delta);
-    Table searched(0, delta, 5), unique(0, delta, 5);
-    for (std::uint64_t k = 0; k < 5000; ++k) {
-      put(searched, key(k), CountedValue(k));
-      unique.insert_unique(key(k), CountedValue(k), table_hash(key_hash_word(key(k)), unique.seed()));
-      if (k % 3 == 0 && k >= 30)
-        for (Table* t : {&searched, &unique}) t->remove(*locate(*t, key(k - 30)));
-    }
-    EXPECT_EQ(control_bytes(searched), control_bytes(unique));
-    EXPECT_EQ(contents(searched), contents(unique));
-    EXPECT_EQ(placement_state(searched), placement_state(unique));
-    searched.check_invariants();
-  }
-}
-
 }  // namespace
 }  // namespace brindle
