@@ -43,7 +43,7 @@ for a in "$@"; do
   esac
 done
 
-cmake -S . -B build/bench -DBRINDLE_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build/bench -DBRINDLE_BENCH=ON -DBRINDLE_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/bench --target brindle_bench -j 2
 
 out=build/bench/table_bench.json

@@ -12,7 +12,7 @@ cd "$root"
 n=${1:-100000}
 reps=${2:-5}
 command -v valgrind >/dev/null || { . scripts/apt-ensure.sh && apt_ensure valgrind; }
-cmake -S . -B build/bench -DBRINDLE_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build/bench -DBRINDLE_BENCH=ON -DBRINDLE_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/bench --target brindle_profile -j 2 >/dev/null
 out=build/bench/callgrind
 mkdir -p "$out"

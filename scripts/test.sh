@@ -18,13 +18,13 @@ for variant in release asan; do
   step "C++ tests ($variant)"
   extra=()
   [ "$variant" = asan ] && extra=(-DBRINDLE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
-  "$cmake_bin" -S . -B "build/$variant" -G Ninja -DBRINDLE_TESTS=ON "${extra[@]}" >/dev/null
+  "$cmake_bin" -S . -B "build/$variant" -G Ninja -DBRINDLE_TESTS=ON -DBRINDLE_WERROR=ON "${extra[@]}" >/dev/null
   "$cmake_bin" --build "build/$variant" -j "$jobs"
   "build/$variant/brindle_cpp_tests" --gtest_brief=1
 done
 
 step "Python extension"
-scripts/install-module.sh "$py"
+scripts/install-module.sh "$py" -DBRINDLE_WERROR=ON
 step "Python tests"
 "$py" -m pytest -q tests/python
 
@@ -32,7 +32,7 @@ step "Python tests with PYTHONMALLOC=debug"
 PYTHONMALLOC=debug "$py" -m pytest -q -p no:cacheprovider tests/python
 
 step "Python tests against an ASan+UBSan build of the extension"
-"$cmake_bin" -S . -B build/asan-py -G Ninja -DBRINDLE_PYTHON=ON -DBRINDLE_SANITIZE=ON \
+"$cmake_bin" -S . -B build/asan-py -G Ninja -DBRINDLE_PYTHON=ON -DBRINDLE_SANITIZE=ON -DBRINDLE_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
 "$cmake_bin" --build build/asan-py -j "$jobs"
 # The interpreter itself is not instrumented, so the sanitizer runtime must be
@@ -47,5 +47,5 @@ asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-n
 
 step "Python tests on the GIL-enabled CPython 3.14"
 py_gil=$(scripts/setup.sh gil)
-scripts/install-module.sh "$py_gil"
+scripts/install-module.sh "$py_gil" -DBRINDLE_WERROR=ON
 "$py_gil" -m pytest -q -p no:cacheprovider tests/python
