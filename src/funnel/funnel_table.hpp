@@ -128,7 +128,6 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   std::uint32_t max_populated_level() const noexcept { return regions_.max_populated_level(); }
   std::uint32_t overflow_len() const noexcept { return overflow_.len; }
   std::uint32_t overflow_slots() const noexcept { return overflow_.slot_count; }
-  std::uint32_t physical_slots() const noexcept { return regions_.total_slots(); }
   std::uint64_t heap_bytes() const noexcept { return regions_.heap_bytes() + overflow_.heap_bytes(); }
 
   std::uint8_t control_at(Location loc) const noexcept { return *ctrl_ptr(loc); }

@@ -78,7 +78,6 @@ class HashMap {
   }
 
   BRINDLE_INLINE Entry& entry_at(Location loc) const { return table_.entry_at(loc); }
-  Entry remove_at(Location loc) { return table_.remove(loc); }
 
   class Iter {
    public:
@@ -147,11 +146,9 @@ class HashMap {
   }
 
   std::uint32_t len() const { return table_.len(); }
-  bool empty() const { return table_.len() == 0; }
   std::uint32_t capacity() const { return table_.capacity(); }
   void clear() { table_.clear(); }
   void reserve(std::uint64_t additional) { table_.reserve(additional); }
-  std::uint64_t seed() const { return table_.seed(); }
   double reserve_fraction() const { return table_.reserve_fraction(); }
 
   R& table() { return table_; }

@@ -28,7 +28,6 @@ class BorrowFlag {
   }
   void release_shared() noexcept { flag_.fetch_sub(1, std::memory_order_release); }
   void release_exclusive() noexcept { flag_.store(0, std::memory_order_release); }
-  bool is_exclusive() const noexcept { return flag_.load(std::memory_order_acquire) == EXCLUSIVE; }
 
   // What a shared borrow taken and released at once would observe: fails
   // exactly when a writer holds the flag, without two atomic writes.

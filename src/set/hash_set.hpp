@@ -32,7 +32,6 @@ class HashSet {
   }
   void insert_unique(T key) { map_.insert_unique(std::move(key), Unit{}); }
   std::optional<Entry> remove_entry(const T& key) { return map_.remove_entry(key); }
-  bool remove(const T& key) { return map_.remove_entry(key).has_value(); }
   std::optional<Entry> pop_first() { return map_.pop_first(); }
 
   template <class F>
@@ -44,17 +43,11 @@ class HashSet {
     map_.for_each([&](const T& k, const Unit&) { f(k); });
   }
   auto iter() const { return map_.iter(); }
-  auto extract_if(std::function<bool(const T&)> p) {
-    return map_.extract_if([p = std::move(p)](const T& k, Unit&) { return p(k); });
-  }
 
   std::uint32_t len() const { return map_.len(); }
-  bool empty() const { return map_.empty(); }
   std::uint32_t capacity() const { return map_.capacity(); }
   void clear() { map_.clear(); }
   void reserve(std::uint64_t additional) { map_.reserve(additional); }
-  std::uint64_t seed() const { return map_.seed(); }
-  double reserve_fraction() const { return map_.reserve_fraction(); }
   R& table() { return map_.table(); }
   const R& table() const { return map_.table(); }
   Map& map() { return map_; }
