@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "../common/arena/control.hpp"
+#include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
 #include "../common/arena/slot_entry.hpp"
 #include "../common/saturate.hpp"
@@ -29,35 +29,6 @@
 #include "elastic_geometry.hpp"
 
 namespace brindle {
-
-// Lets standard containers take their memory from a table's allocator, so
-// descriptor arrays come from the same place as the arena.
-template <class T, Allocator A>
-struct DescriptorAllocator {
-  using value_type = T;
-  using propagate_on_container_move_assignment = std::true_type;
-  using propagate_on_container_swap = std::true_type;
-
-  explicit DescriptorAllocator(A a) noexcept : alloc(a) {}
-  template <class U>
-  DescriptorAllocator(const DescriptorAllocator<U, A>& o) noexcept : alloc(o.alloc) {}
-
-  T* allocate(std::size_t n) {
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    void* p = alloc.allocate(n * sizeof(T), ALIGN);
-    if (p == nullptr) throw std::bad_alloc();
-    return static_cast<T*>(p);
-  }
-  void deallocate(T* p, std::size_t n) noexcept { alloc.deallocate(p, n * sizeof(T), ALIGN); }
-
-  template <class U>
-  friend bool operator==(const DescriptorAllocator& a, const DescriptorAllocator<U, A>& b) noexcept {
-    return a.alloc == b.alloc;
-  }
-
-  static constexpr std::size_t ALIGN = alignof(T) > ARENA_ALIGN ? alignof(T) : ARENA_ALIGN;
-  [[no_unique_address]] A alloc;
-};
 
 struct ElasticLocation {
   std::uint32_t level = 0;
@@ -99,12 +70,9 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   };
 
  private:
-  using LevelAllocator = DescriptorAllocator<ElasticLevel, A>;
-  using PlanAllocator = DescriptorAllocator<std::uint32_t, A>;
-  using LevelArray = std::vector<ElasticLevel, LevelAllocator>;
-  using PlanArray = std::vector<std::uint32_t, PlanAllocator>;
-  using SlotAllocator = DescriptorAllocator<std::uint32_t, A>;
-  using SlotList = std::vector<std::uint32_t, SlotAllocator>;
+  using LevelArray = DescriptorArray<ElasticLevel, A>;
+  using PlanArray = DescriptorArray<std::uint32_t, A>;
+  using SlotList = DescriptorArray<std::uint32_t, A>;
   using ArenaType = Arena<Entry, A>;
 
   // What a lookup needs of a level, with its places in the arena worked out
@@ -116,7 +84,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     std::uint32_t salt = 0;
     std::uint32_t group_mask = 0;
   };
-  using ViewArray = std::vector<LevelView, DescriptorAllocator<LevelView, A>>;
+  using ViewArray = DescriptorArray<LevelView, A>;
 
   enum class RebuildOrder { scan, by_tag };
 
@@ -142,22 +110,11 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
 
   struct CloneTag {};
   // The reserve fraction, seed and allocator of `o`, and no memory yet.
-  ElasticTable(CloneTag, const ElasticTable& o)
-      : delta_(o.delta_),
-        seed_(o.seed_),
-        alloc_(o.alloc_),
-        levels_(LevelAllocator(alloc_)),
-        views_(typename ViewArray::allocator_type(alloc_)),
-        plan_(PlanAllocator(alloc_)) {}
+  ElasticTable(CloneTag, const ElasticTable& o) : delta_(o.delta_), seed_(o.seed_), alloc_(o.alloc_) {}
 
  public:
   ElasticTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
-      : delta_(clamp_elastic_reserve_fraction(reserve_fraction)),
-        seed_(seed),
-        alloc_(alloc),
-        levels_(LevelAllocator(alloc)),
-        views_(typename ViewArray::allocator_type(alloc)),
-        plan_(PlanAllocator(alloc)) {
+      : delta_(clamp_elastic_reserve_fraction(reserve_fraction)), seed_(seed), alloc_(alloc) {
     install(allocate_geometry(nominal_capacity_for(saturate_u32(capacity), delta_)));
   }
 
@@ -180,11 +137,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
         placements_since_rebuild_(std::exchange(o.placements_since_rebuild_, 0)),
         churn_limit_(std::exchange(o.churn_limit_, 0)),
         scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)),
-        shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {
-    o.levels_.clear();
-    o.views_.clear();
-    o.plan_.clear();
-  }
+        shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {}
   ElasticTable& operator=(ElasticTable&& o) noexcept {
     if (this != &o) {
       drop_entries(arena_, levels_);
@@ -195,9 +148,6 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
       levels_ = std::move(o.levels_);
       views_ = std::move(o.views_);
       plan_ = std::move(o.plan_);
-      o.levels_.clear();
-      o.views_.clear();
-      o.plan_.clear();
       len_ = std::exchange(o.len_, 0);
       capacity_ = std::exchange(o.capacity_, 0);
       max_items_ = std::exchange(o.max_items_, 0);
@@ -225,9 +175,9 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     ElasticTable out(CloneTag{}, *this);
     // Descriptors first: once the arena holds copies, nothing may throw
     // before `out` owns both and its destructor can find the entries.
-    LevelArray levels(levels_.begin(), levels_.end(), LevelAllocator(alloc_));
-    ViewArray views(views_.size(), LevelView{}, typename ViewArray::allocator_type(alloc_));
-    PlanArray plan(plan_.begin(), plan_.end(), PlanAllocator(alloc_));
+    LevelArray levels = LevelArray::copy_of(levels_, alloc_);
+    ViewArray views = ViewArray::allocate(views_.size(), alloc_);
+    PlanArray plan = PlanArray::copy_of(plan_, alloc_);
     out.arena_ = arena_.clone(copy);
     point_views(views, levels, out.arena_);
     out.levels_ = std::move(levels);
@@ -395,8 +345,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   std::span<const std::uint32_t> batch_plan() const noexcept { return {plan_.data(), plan_.size()}; }
   std::uint8_t control_byte(Location loc) const { return ctrl_of(arena_, levels_[loc.level])[loc.slot]; }
   std::uint64_t heap_bytes() const noexcept {
-    return (arena_.allocated() ? arena_.layout().size : 0) + levels_.capacity() * sizeof(ElasticLevel) +
-           views_.capacity() * sizeof(LevelView) + plan_.capacity() * sizeof(std::uint32_t);
+    return (arena_.allocated() ? arena_.layout().size : 0) + levels_.bytes() + views_.bytes() + plan_.bytes();
   }
 
   // Throws InvariantFailure naming the first broken invariant.  Walks every
@@ -508,15 +457,14 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     std::uint64_t total = 0;
     for (std::uint32_t s : sizes) total += s;
     Geometry g{ArenaType::allocate(total, alloc_),
-               LevelArray(LevelAllocator(alloc_)),
-               ViewArray(sizes.size(), LevelView{}, typename ViewArray::allocator_type(alloc_)),
-               PlanArray(plan.begin(), plan.end(), PlanAllocator(alloc_)),
+               LevelArray::allocate(sizes.size(), alloc_),
+               ViewArray::allocate(sizes.size(), alloc_),
+               PlanArray::copy_of(plan, alloc_),
                c,
                max_items};
-    g.levels.reserve(sizes.size());
     std::uint32_t first = 0;
     for (std::uint32_t i = 0; i < sizes.size(); ++i) {
-      g.levels.push_back(make_elastic_level(i, first, sizes[i], delta_));
+      g.levels[i] = make_elastic_level(i, first, sizes[i], delta_);
       first += sizes[i];
     }
     point_views(g.views, g.levels, g.arena);
@@ -586,7 +534,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
 
   void rebuild(std::uint32_t c, RebuildOrder order) {
     Geometry fresh = allocate_geometry(c);
-    SlotList by_tag{SlotAllocator(alloc_)};
+    SlotList by_tag;
     if (order == RebuildOrder::by_tag) by_tag = full_slots_by_tag();
     // Every key is hashed anew here, so a seed shared with a clone costs
     // nothing to give up.
@@ -696,7 +644,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     };
     for_each_full([&](std::uint32_t, std::uint8_t tag) { ++start[(tag & 0x7F) + 1]; });
     for (int t = 1; t < 129; ++t) start[t] += start[t - 1];
-    SlotList slots(len_, 0, SlotAllocator(alloc_));
+    SlotList slots = SlotList::allocate(len_, alloc_);
     for_each_full([&](std::uint32_t slot, std::uint8_t tag) { slots[start[tag & 0x7F]++] = slot; });
     return slots;
   }

@@ -7,14 +7,13 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <memory>
 #include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 #include "../common/arena/control.hpp"
+#include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
 #include "funnel_geometry.hpp"
 
@@ -109,58 +108,6 @@ class PrimaryProbe {
   std::uint32_t mask_, group_, step_, left_;
 };
 
-// An array of trivially destructible descriptors obtained from the table's
-// allocator, so that every allocation of a rebuild can be made to fail.
-template <class T, Allocator A>
-class AllocBuffer {
-  static_assert(std::is_trivially_destructible_v<T>);
-
- public:
-  AllocBuffer() = default;
-  AllocBuffer(const AllocBuffer&) = delete;
-  AllocBuffer& operator=(const AllocBuffer&) = delete;
-  AllocBuffer(AllocBuffer&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), count_(std::exchange(o.count_, 0)), alloc_(o.alloc_) {}
-  AllocBuffer& operator=(AllocBuffer&& o) noexcept {
-    if (this != &o) {
-      release();
-      data_ = std::exchange(o.data_, nullptr);
-      count_ = std::exchange(o.count_, 0);
-      alloc_ = o.alloc_;
-    }
-    return *this;
-  }
-  ~AllocBuffer() { release(); }
-
-  static AllocBuffer allocate(std::size_t count, A alloc) {
-    AllocBuffer b;
-    b.alloc_ = alloc;
-    if (count == 0) return b;
-    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    void* p = b.alloc_.allocate(count * sizeof(T), alignof(T));
-    if (p == nullptr) throw std::bad_alloc();
-    b.data_ = static_cast<T*>(p);
-    b.count_ = count;
-    std::uninitialized_value_construct_n(b.data_, count);
-    return b;
-  }
-
-  T* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return count_; }
-  T& operator[](std::size_t i) const noexcept { return data_[i]; }
-  std::size_t bytes() const noexcept { return count_ * sizeof(T); }
-
- private:
-  void release() noexcept {
-    if (data_) alloc_.deallocate(data_, count_ * sizeof(T), alignof(T));
-    data_ = nullptr;
-    count_ = 0;
-  }
-  T* data_ = nullptr;
-  std::size_t count_ = 0;
-  [[no_unique_address]] A alloc_{};
-};
-
 // Lowest free slot in control bytes [begin, end), scanned a group at a time
 // with a byte-wise tail.
 inline std::optional<std::uint32_t> first_free_in(const std::uint8_t* ctrl, std::uint32_t begin,
@@ -209,7 +156,7 @@ class FunnelRegions {
     if (total >= MAX_ARENA_SLOTS) throw std::bad_alloc();
     FunnelRegions r;
     r.arena_ = Arena<Entry, A>::allocate(total, alloc);
-    r.levels_ = AllocBuffer<BucketLevel, A>::allocate(g.level_count(), alloc);
+    r.levels_ = DescriptorArray<BucketLevel, A>::allocate(g.level_count(), alloc);
     r.level_count_ = g.level_count();
     const auto stride_shift = static_cast<std::uint32_t>(std::countr_zero(g.bucket_stride));
     std::uint32_t offset = 0;
@@ -243,8 +190,7 @@ class FunnelRegions {
   template <class CopyEntry>
   FunnelRegions clone(CopyEntry& copy) const {
     FunnelRegions r;
-    r.levels_ = AllocBuffer<BucketLevel, A>::allocate(level_count_, arena_.allocator());
-    std::copy_n(levels_.data(), level_count_, r.levels_.data());
+    r.levels_ = DescriptorArray<BucketLevel, A>::copy_of(levels_, arena_.allocator());
     r.arena_ = arena_.clone(copy);
     r.level_count_ = level_count_;
     r.primary_ = primary_;
@@ -478,7 +424,7 @@ class FunnelRegions {
   }
 
   Arena<Entry, A> arena_;
-  AllocBuffer<BucketLevel, A> levels_;
+  DescriptorArray<BucketLevel, A> levels_;
   std::uint32_t level_count_ = 0;
   SpecialPrimary primary_;
   SpecialSecondary secondary_;

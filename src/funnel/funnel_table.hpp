@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "../common/arena/control.hpp"
+#include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
 #include "../common/arena/slot_entry.hpp"
 #include "../map/failure.hpp"
@@ -378,7 +379,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       return table_hash(key_hash_word(e.key), static_cast<std::uint64_t>(new_seed));
     };
     Regions fresh = Regions::allocate(funnel_geometry(n, delta_), alloc_);
-    auto target = AllocBuffer<std::uint32_t, A>::allocate(len_, alloc_);
+    auto target = DescriptorArray<std::uint32_t, A>::allocate(len_, alloc_);
     constexpr std::uint32_t SPILL = U32_MAX;
     std::uint32_t spilled = 0, i = 0;
     // Within one pass slots only fill up, so a hash that found no slot will
