@@ -26,6 +26,7 @@
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
 #include "../map/probe_walk.hpp"
+#include "../map/scan_walk.hpp"
 #include "elastic_geometry.hpp"
 
 namespace brindle {
@@ -36,22 +37,11 @@ struct ElasticLocation {
   friend bool operator==(const ElasticLocation&, const ElasticLocation&) = default;
 };
 
-// A resumable position in a scan; level 0 first, ascending slots within a
-// level.  A default-constructed cursor has not started.
-struct ElasticScanCursor {
-  std::uint32_t level = 0;
-  std::uint32_t next_group = 0;  // slot index of the next group to load
-  std::uint32_t run_end = 0;     // slot count of the level
-  std::int32_t group_base = -static_cast<std::int32_t>(GROUP_WIDTH);
-  std::uint16_t pending = 0;  // full slots of the loaded group not yet yielded
-  std::uint8_t started = 0;
-  // Groups of control bytes this cursor has loaded; lets callers measure scan cost.
-  std::uint64_t groups_loaded = 0;
-};
-
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
-class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocation> {
+class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocation>,
+                     public ScanWalk<ElasticTable<K, V, S, A>, ElasticLocation> {
   friend class ProbeWalk<ElasticTable, K, ElasticLocation>;
+  friend class ScanWalk<ElasticTable, ElasticLocation>;
   static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
                 "a rebuild moves entries after the old arena is detached; a throwing move would lose them");
 
@@ -61,7 +51,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   using mapped_type = V;
   using Entry = SlotEntry<K, V>;
   using Location = ElasticLocation;
-  using ScanCursor = ElasticScanCursor;
+  using ScanCursor = brindle::ScanCursor;
 
   struct Placement {
     std::uint32_t level;
@@ -136,7 +126,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
         max_populated_level_(std::exchange(o.max_populated_level_, 0)),
         placements_since_rebuild_(std::exchange(o.placements_since_rebuild_, 0)),
         churn_limit_(std::exchange(o.churn_limit_, 0)),
-        scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)),
+        scan_floor_(std::move(o.scan_floor_)),
         shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {}
   ElasticTable& operator=(ElasticTable&& o) noexcept {
     if (this != &o) {
@@ -156,7 +146,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
       max_populated_level_ = std::exchange(o.max_populated_level_, 0);
       placements_since_rebuild_ = std::exchange(o.placements_since_rebuild_, 0);
       churn_limit_ = std::exchange(o.churn_limit_, 0);
-      scan_floor_.store(o.scan_floor_.exchange(0, std::memory_order_relaxed), std::memory_order_relaxed);
+      scan_floor_ = std::move(o.scan_floor_);
       shares_seed_.store(o.shares_seed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     return *this;
@@ -191,7 +181,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     out.max_populated_level_ = max_populated_level_;
     out.placements_since_rebuild_ = placements_since_rebuild_;
     out.churn_limit_ = churn_limit_;
-    out.scan_floor_.store(scan_floor_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    out.scan_floor_.reset(scan_floor_.position());
     out.shares_seed_.store(true, std::memory_order_relaxed);
     shares_seed_.store(true, std::memory_order_relaxed);
     return out;
@@ -283,52 +273,6 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
 
   // ---- scanning -----------------------------------------------------------
 
-  BRINDLE_INLINE std::optional<Location> scan_advance(ScanCursor& cur) const {
-    const auto level_count = static_cast<std::uint32_t>(levels_.size());
-    bool from_floor = false;
-    if (!cur.started) {
-      if (level_count == 0) return std::nullopt;
-      // Everything before the floor is known to be free, so a fresh scan
-      // starts there; this is what keeps repeated first-entry removal linear.
-      const std::uint64_t floor = scan_floor_.load(std::memory_order_relaxed);
-      cur.started = 1;
-      cur.pending = 0;
-      cur.level = static_cast<std::uint32_t>(floor >> 32);
-      cur.next_group = static_cast<std::uint32_t>(floor);
-      cur.group_base = -static_cast<std::int32_t>(GROUP_WIDTH);
-      cur.run_end = cur.level < level_count ? levels_[cur.level].slot_count : 0;
-      from_floor = true;
-    }
-    for (;;) {
-      if (cur.pending != 0) {
-        const auto bit = static_cast<std::uint32_t>(std::countr_zero(cur.pending));
-        cur.pending = static_cast<std::uint16_t>(cur.pending & (cur.pending - 1));
-        const Location loc{cur.level, static_cast<std::uint32_t>(cur.group_base) + bit};
-        if (from_floor)
-          scan_floor_.store(pack_position(cur.level, loc.slot & ~(GROUP_WIDTH - 1)), std::memory_order_relaxed);
-        return loc;
-      }
-      if (cur.level >= level_count) return std::nullopt;
-      const std::uint8_t* ctrl = ctrl_of(arena_, levels_[cur.level]);
-      while (cur.next_group < cur.run_end) {
-        cur.group_base = static_cast<std::int32_t>(cur.next_group);
-        cur.pending = static_cast<std::uint16_t>(Group(ctrl + cur.next_group).match_full().bits());
-        cur.next_group += GROUP_WIDTH;
-        ++cur.groups_loaded;
-        if (cur.pending != 0) break;
-      }
-      if (cur.pending != 0) continue;
-      ++cur.level;
-      cur.next_group = 0;
-      cur.group_base = -static_cast<std::int32_t>(GROUP_WIDTH);
-      cur.run_end = cur.level < level_count ? levels_[cur.level].slot_count : 0;
-      if (cur.level >= level_count) {
-        if (from_floor) scan_floor_.store(end_position(), std::memory_order_relaxed);
-        return std::nullopt;
-      }
-    }
-  }
-
   // ---- observers ----------------------------------------------------------
 
   std::uint32_t len() const noexcept { return len_; }
@@ -372,7 +316,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
         if (ctrl[s] == CTRL_TOMBSTONE) ++tombstones;
         if (!is_full(ctrl[s])) continue;
         ++full;
-        first_full = std::min(first_full, pack_position(i, s & ~(GROUP_WIDTH - 1)));
+        first_full = std::min(first_full, scan_position(i, s));
         const std::uint64_t h = table_hash(key_hash_word(entries_of(arena_, lv)[s].key), seed());
         if (ctrl[s] != tag_of(h)) fail("stored tag does not match the key's hash");
         std::uint32_t g = home_group(lv, h);
@@ -394,7 +338,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
       if (sum != max_items_) fail("batch plan does not sum to max_items");
     }
     if (!plan_.empty() && batch_remaining_ > plan_[batch_index_]) fail("batch_remaining exceeds its batch");
-    if (scan_floor_.load(std::memory_order_relaxed) > first_full) fail("scan floor lies past a full slot");
+    if (scan_floor_.position() > first_full) fail("scan floor lies past a full slot");
   }
 
  private:
@@ -426,10 +370,12 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     return (static_cast<std::uint32_t>(h) ^ static_cast<std::uint32_t>(lv.salt)) & lv.group_mask;
   }
 
-  static std::uint64_t pack_position(std::uint32_t level, std::uint32_t slot) noexcept {
-    return (static_cast<std::uint64_t>(level) << 32) | slot;
-  }
-  std::uint64_t end_position() const noexcept { return pack_position(static_cast<std::uint32_t>(levels_.size()), 0); }
+  std::uint64_t end_position() const noexcept { return scan_position(scan_regions(), 0); }
+
+  // The regions a scan walks are the levels.
+  std::uint32_t scan_regions() const noexcept { return static_cast<std::uint32_t>(levels_.size()); }
+  ScanRegion scan_region(std::uint32_t r) const noexcept { return {views_[r].ctrl, levels_[r].slot_count}; }
+  static Location scan_location(std::uint32_t r, std::uint32_t slot) noexcept { return {r, slot}; }
 
   // An entry's destructor may run code that scans the table (the Python
   // layer's finalizers reach it through the collector), so each slot stops
@@ -504,7 +450,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     batch_remaining_ = plan_.empty() ? 0 : plan_[0];
     max_populated_level_ = 0;
     placements_since_rebuild_ = 0;
-    scan_floor_.store(end_position(), std::memory_order_relaxed);
+    scan_floor_.reset(end_position());
   }
 
   void make_room_for_new_key() {
@@ -609,7 +555,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
       t_.len_ += placed_;
       t_.batch_remaining_ -= placed_;
       t_.placements_since_rebuild_ = sat_add(t_.placements_since_rebuild_, placed_);
-      t_.lower_scan_floor(0, first_group_ * GROUP_WIDTH);
+      t_.scan_floor_.lower(0, first_group_ * GROUP_WIDTH);
       room_ -= placed_;
       placed_ = 0;
     }
@@ -681,12 +627,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     ++len_;
     if (batch_remaining_ > 0) --batch_remaining_;
     placements_since_rebuild_ = sat_add(placements_since_rebuild_, 1);
-    lower_scan_floor(p->level, p->slot);
-  }
-
-  void lower_scan_floor(std::uint32_t level, std::uint32_t slot) noexcept {
-    const std::uint64_t pos = pack_position(level, slot & ~(GROUP_WIDTH - 1));
-    if (pos < scan_floor_.load(std::memory_order_relaxed)) scan_floor_.store(pos, std::memory_order_relaxed);
+    scan_floor_.lower(p->level, p->slot);
   }
 
   // Once the plan has placed its max_items keys only removals make room, and
@@ -816,7 +757,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     dst.max_probe_groups = std::max(dst.max_probe_groups, to.probe_length);
     ++dst.len;
     max_populated_level_ = std::max(max_populated_level_, to.level);
-    lower_scan_floor(to.level, to.slot);
+    scan_floor_.lower(to.level, to.slot);
     ctrl_of(src)[from.slot] = CTRL_TOMBSTONE;
     --src.len;
     ++src.tombstones;
@@ -940,11 +881,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   std::uint32_t max_populated_level_ = 0;
   std::uint32_t placements_since_rebuild_ = 0;
   std::uint32_t churn_limit_ = 0;
-  // Lower bound on the first possibly-full (level, group) in scan order.
-  // Placements lower it, rebuilds and clears reset it, and a fresh scan
-  // raises it to where it found the first entry.  Atomic because scans are
-  // const and concurrent readers may run them.
-  mutable std::atomic<std::uint64_t> scan_floor_{0};
+  ScanFloor scan_floor_;
   // Set in a table and its clone, which hash alike.  Refilling one from the
   // other's scan order then hands its batch plan keys sorted by home group,
   // which after churn piles them up in the last levels: misses cost over

@@ -20,25 +20,11 @@
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
 #include "../map/probe_walk.hpp"
+#include "../map/scan_walk.hpp"
 #include "funnel_geometry.hpp"
 #include "funnel_storage.hpp"
 
 namespace brindle {
-
-enum class ScanPhase : std::uint8_t { Levels, SpecialPrimary, SpecialSecondary, Overflow, Done };
-
-// A resumable position in a scan.  Plain value; a default-made cursor has not
-// started.
-struct FunnelScanCursor {
-  bool started = false;
-  ScanPhase phase = ScanPhase::Levels;
-  std::uint32_t level = 0;
-  std::uint32_t next_group = 0;  // slot index of the next group to read in the region
-  std::uint32_t region_end = 0;
-  std::uint32_t group_base = 0u - GROUP_WIDTH;
-  std::uint16_t pending = 0;
-  std::uint64_t groups_read = 0;  // control groups loaded by this cursor
-};
 
 struct BucketProbe {
   enum class Kind : std::uint8_t { Found, Continue, Absent };
@@ -47,8 +33,10 @@ struct BucketProbe {
 };
 
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
-class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation> {
+class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>,
+                    public ScanWalk<FunnelTable<K, V, S, A>, FunnelLocation> {
   friend class ProbeWalk<FunnelTable, K, FunnelLocation>;
+  friend class ScanWalk<FunnelTable, FunnelLocation>;
   static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
                 "a rebuild must not fail half way through moving entries");
 
@@ -58,7 +46,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   using mapped_type = V;
   using Entry = SlotEntry<K, V>;
   using Location = FunnelLocation;
-  using ScanCursor = FunnelScanCursor;
+  using ScanCursor = brindle::ScanCursor;
   using Hint = std::optional<Location>;
 
   FunnelTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
@@ -76,7 +64,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
         regions_(std::move(o.regions_)),
         overflow_(std::move(o.overflow_)),
         len_(std::exchange(o.len_, 0)),
-        scan_floor_(o.scan_floor_.exchange(0, std::memory_order_relaxed)),
+        scan_floor_(std::move(o.scan_floor_)),
         shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {}
   FunnelTable& operator=(FunnelTable&& o) noexcept {
     if (this != &o) {
@@ -87,7 +75,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       regions_ = std::move(o.regions_);
       overflow_ = std::move(o.overflow_);
       len_ = std::exchange(o.len_, 0);
-      scan_floor_.store(o.scan_floor_.exchange(0, std::memory_order_relaxed), std::memory_order_relaxed);
+      scan_floor_ = std::move(o.scan_floor_);
       shares_seed_.store(o.shares_seed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     return *this;
@@ -106,7 +94,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     out.regions_ = regions_.clone(copy);
     out.overflow_ = overflow_.clone(copy);  // if this throws, `out` drops the region copies
     out.len_ = len_;
-    out.scan_floor_.store(scan_floor(), std::memory_order_relaxed);
+    out.scan_floor_.reset(scan_floor_.position());
     out.shares_seed_.store(true, std::memory_order_relaxed);
     shares_seed_.store(true, std::memory_order_relaxed);
     return out;
@@ -416,7 +404,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     spill.free_from = spill.len;
     regions_ = std::move(fresh);
     overflow_ = std::move(spill);
-    scan_floor_.store(0, std::memory_order_relaxed);
+    scan_floor_.reset(0);
     seed_ = new_seed;
     shares_seed_.store(false, std::memory_order_relaxed);
   }
@@ -442,7 +430,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     regions_.wipe();
     overflow_ = Overflow();
     len_ = 0;
-    scan_floor_.store(0, std::memory_order_relaxed);
+    scan_floor_.reset(0);
     if (shares_seed_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
   }
 
@@ -453,49 +441,6 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     if (capacity >= FUNNEL_MAX_CAPACITY) fail_capacity_overflow();
     return capacity * 2;
   }
-
-  // ---- scanning ------------------------------------------------------------
-
-  // Next full slot in scan order: levels, special primary, special secondary,
-  // overflow area, each in ascending slot order.  A fresh cursor starts at the
-  // first group that may hold an entry, and a scan that walks over empty
-  // groups from there moves that point on, so that taking the first entry
-  // again and again costs linear time overall.
-  BRINDLE_INLINE std::optional<Location> scan_advance(ScanCursor& c) const {
-    if (!c.started) start_scan(c);
-    for (;;) {
-      if (c.pending != 0) {
-        const auto bit = static_cast<std::uint32_t>(std::countr_zero(c.pending));
-        c.pending = static_cast<std::uint16_t>(c.pending & (c.pending - 1));
-        const std::uint32_t slot = c.group_base + bit;
-        switch (c.phase) {
-          case ScanPhase::Levels:
-            return Location::in_level(c.level, slot);
-          case ScanPhase::SpecialPrimary:
-            return Location::in_special_primary(slot);
-          case ScanPhase::SpecialSecondary:
-            return Location::in_special_secondary(slot);
-          default:
-            return Location::in_overflow(slot);
-        }
-      }
-      if (c.phase == ScanPhase::Done) return std::nullopt;
-      const Region r = region(c.phase, c.level);
-      while (c.next_group < c.region_end) {
-        c.group_base = c.next_group;
-        c.pending = static_cast<std::uint16_t>(Group(r.ctrl + c.next_group).match_full().bits());
-        ++c.groups_read;
-        const std::uint32_t global_group = (r.scan_start + c.next_group) / GROUP_WIDTH;
-        c.next_group += GROUP_WIDTH;
-        if (c.pending != 0) break;
-        std::uint32_t expected = global_group;
-        scan_floor_.compare_exchange_strong(expected, global_group + 1, std::memory_order_relaxed);
-      }
-      if (c.pending == 0) next_region(c);
-    }
-  }
-
-  std::uint32_t scan_floor() const noexcept { return scan_floor_.load(std::memory_order_relaxed); }
 
   // ---- checking ------------------------------------------------------------
 
@@ -543,11 +488,11 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     if (regions_.max_items() != funnel_max_items(regions_.capacity(), delta_)) fail("max_items does not match");
 
     std::uint64_t scanned = 0;
-    const std::uint64_t floor_slot = static_cast<std::uint64_t>(scan_floor()) * GROUP_WIDTH;
     for_each_full([&](Location loc, Entry& e) {
       const std::uint64_t h = table_hash(key_hash_word(e.key), seed());
       if (control_at(loc) != tag_of(h)) fail("a full slot's tag is not its key's tag");
-      if (scan_position(loc) < floor_slot) fail("an entry lies below the scan floor");
+      if (scan_position(scan_region_of(loc), loc.slot) < scan_floor_.position())
+        fail("an entry lies below the scan floor");
       if (!placement_reachable(loc, h)) fail("an entry is off its key's probe path");
       ++scanned;
     });
@@ -562,84 +507,34 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // The reserve fraction, seed and allocator of `o`, and no memory yet.
   FunnelTable(CloneTag, const FunnelTable& o) : delta_(o.delta_), seed_(o.seed_), alloc_(o.alloc_) {}
 
-  struct Region {
-    const std::uint8_t* ctrl;
-    std::uint32_t slot_count;
-    std::uint32_t scan_start;  // position of the region's first slot in scan order
-  };
-
-  Region region(ScanPhase phase, std::uint32_t level) const noexcept {
-    switch (phase) {
-      case ScanPhase::Levels: {
-        const BucketLevel& l = regions_.level(level);
-        return {regions_.ctrl() + l.offset, l.slot_count, l.offset};
-      }
-      case ScanPhase::SpecialPrimary: {
-        const SpecialPrimary& p = regions_.special_primary();
-        return {regions_.ctrl() + p.offset, p.slot_count, p.offset};
-      }
-      case ScanPhase::SpecialSecondary: {
-        const SpecialSecondary& s = regions_.special_secondary();
-        return {regions_.ctrl() + s.offset, s.slot_count, s.offset};
-      }
+  // The regions a scan walks: the levels, the two special parts, the
+  // overflow area.
+  std::uint32_t scan_regions() const noexcept { return regions_.level_count() + 3; }
+  ScanRegion scan_region(std::uint32_t r) const noexcept {
+    const std::uint32_t levels = regions_.level_count();
+    if (r < levels) return {regions_.ctrl() + regions_.level(r).offset, regions_.level(r).slot_count};
+    if (r == levels) return {regions_.ctrl() + special_primary().offset, special_primary().slot_count};
+    if (r == levels + 1) return {regions_.ctrl() + special_secondary().offset, special_secondary().slot_count};
+    return {overflow_.ctrl(), overflow_.slot_count};
+  }
+  Location scan_location(std::uint32_t r, std::uint32_t slot) const noexcept {
+    const std::uint32_t levels = regions_.level_count();
+    if (r < levels) return Location::in_level(r, slot);
+    if (r == levels) return Location::in_special_primary(slot);
+    if (r == levels + 1) return Location::in_special_secondary(slot);
+    return Location::in_overflow(slot);
+  }
+  std::uint32_t scan_region_of(Location loc) const noexcept {
+    switch (loc.kind) {
+      case Location::Kind::InLevel:
+        return loc.level;
+      case Location::Kind::InSpecialPrimary:
+        return regions_.level_count();
+      case Location::Kind::InSpecialSecondary:
+        return regions_.level_count() + 1;
       default:
-        return {overflow_.ctrl(), overflow_.slot_count, regions_.total_slots()};
+        return regions_.level_count() + 2;
     }
-  }
-
-  std::uint64_t scan_position(Location loc) const noexcept {
-    if (loc.kind == Location::Kind::InOverflow) return static_cast<std::uint64_t>(regions_.total_slots()) + loc.slot;
-    return regions_.arena_slot(loc);
-  }
-
-  void enter(ScanCursor& c, ScanPhase phase, std::uint32_t level, std::uint32_t first_slot) const noexcept {
-    c.phase = phase;
-    c.level = level;
-    c.next_group = first_slot;
-    c.region_end = phase == ScanPhase::Done ? 0 : region(phase, level).slot_count;
-    c.group_base = first_slot - GROUP_WIDTH;
-    c.pending = 0;
-  }
-
-  void next_region(ScanCursor& c) const noexcept {
-    switch (c.phase) {
-      case ScanPhase::Levels:
-        if (c.level + 1 < regions_.level_count()) return enter(c, ScanPhase::Levels, c.level + 1, 0);
-        return enter(c, ScanPhase::SpecialPrimary, 0, 0);
-      case ScanPhase::SpecialPrimary:
-        return enter(c, ScanPhase::SpecialSecondary, 0, 0);
-      case ScanPhase::SpecialSecondary:
-        return enter(c, ScanPhase::Overflow, 0, 0);
-      default:
-        return enter(c, ScanPhase::Done, 0, 0);
-    }
-  }
-
-  // Everything below the scan floor is known to be free, so a fresh scan
-  // starts in the region that holds the floor.
-  void start_scan(ScanCursor& c) const noexcept {
-    c.started = true;
-    const std::uint64_t pos = static_cast<std::uint64_t>(scan_floor()) * GROUP_WIDTH;
-    auto within = [pos](std::uint32_t offset, std::uint32_t slots) -> std::optional<std::uint32_t> {
-      if (pos >= static_cast<std::uint64_t>(offset) + slots) return std::nullopt;
-      return pos > offset ? static_cast<std::uint32_t>(pos - offset) : 0;
-    };
-    if (regions_.level_count() == 0) return enter(c, ScanPhase::SpecialPrimary, 0, 0);
-    for (std::uint32_t i = 0; i < regions_.level_count(); ++i) {
-      const BucketLevel& l = regions_.level(i);
-      if (auto at = within(l.offset, l.slot_count)) return enter(c, ScanPhase::Levels, i, *at);
-    }
-    const SpecialPrimary& p = regions_.special_primary();
-    if (auto at = within(p.offset, p.slot_count)) return enter(c, ScanPhase::SpecialPrimary, 0, *at);
-    const SpecialSecondary& s = regions_.special_secondary();
-    if (auto at = within(s.offset, s.slot_count)) return enter(c, ScanPhase::SpecialSecondary, 0, *at);
-    if (auto at = within(regions_.total_slots(), overflow_.slot_count)) return enter(c, ScanPhase::Overflow, 0, *at);
-    enter(c, ScanPhase::Done, 0, 0);
-  }
-
-  void lower_scan_floor(std::uint64_t position) noexcept {
-    const auto group = static_cast<std::uint32_t>(position / GROUP_WIDTH);
-    if (group < scan_floor_.load(std::memory_order_relaxed)) scan_floor_.store(group, std::memory_order_relaxed);
   }
 
   std::uint8_t* ctrl_ptr(Location loc) const noexcept {
@@ -714,7 +609,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   void store(Location loc, K&& key, V&& value) noexcept {
     ::new (static_cast<void*>(&entry_at(loc))) Entry{std::move(key), std::move(value)};
     ++len_;
-    lower_scan_floor(scan_position(loc));
+    scan_floor_.lower(scan_region_of(loc), loc.slot);
   }
 
   // The only allocation happens before anything changes.  The key's walk
@@ -726,7 +621,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     overflow_.ctrl()[slot] = tag_of(h);
     ++overflow_.len;
     ++len_;
-    lower_scan_floor(static_cast<std::uint64_t>(regions_.total_slots()) + slot);
+    scan_floor_.lower(scan_region_of(Location::in_overflow(slot)), slot);
   }
 
   void grow_overflow() {
@@ -820,9 +715,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   Regions regions_;
   Overflow overflow_;
   std::uint32_t len_ = 0;
-  // Groups below this one in scan order hold no entry.  Mutable because
-  // scans are const; atomic because concurrent readers may all advance it.
-  mutable std::atomic<std::uint32_t> scan_floor_{0};
+  ScanFloor scan_floor_;
   // Set in a table and its clone; whichever is cleared or rebuilt first
   // draws a fresh seed, so that neither is refilled in an order sorted by
   // its own probe positions (see the elastic table, where that clusters).

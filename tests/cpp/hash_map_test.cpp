@@ -24,9 +24,6 @@ constexpr std::uint32_t kSharedKeys = 20'000, kDrainKeys = 1'000'000;
 #endif
 constexpr std::uint64_t kShared = 0xC0FFEE;
 
-std::uint64_t groups_loaded(const ElasticScanCursor& c) { return c.groups_loaded; }
-std::uint64_t groups_loaded(const FunnelScanCursor& c) { return c.groups_read; }
-
 // Every fifth key shares one hash word.
 CountedKey key(std::uint64_t k) { return CountedKey(k, k % 5 == 0 ? kShared : k); }
 template <class T>
@@ -186,7 +183,7 @@ TYPED_TEST(Tables, DrainingFromTheFrontIsLinear) {
   for (const auto& want : order) {
     typename decltype(t)::ScanCursor c;
     const auto loc = t.scan_advance(c);
-    loads += groups_loaded(c);
+    loads += c.groups_loaded;
     ASSERT_EQ(loc, want);
     t.extract_finish(*loc);
   }
