@@ -76,27 +76,40 @@ class ScanFloor {
 template <class Table, class Location>
 class ScanWalk {
  public:
-  // Next full slot in scan order.  A fresh cursor starts at the scan floor.
+  // Next full slot in scan order.  Most steps yield another slot of the
+  // group loaded last; a fresh cursor has none pending.
   BRINDLE_INLINE std::optional<Location> scan_advance(ScanCursor& c) const {
+    if (c.pending != 0) [[likely]]
+      return take_pending(c);
+    return load_and_advance(c);
+  }
+
+  // For tests.
+  std::uint64_t scan_floor() const noexcept { return table().scan_floor_.position(); }
+
+ private:
+  const Table& table() const noexcept { return static_cast<const Table&>(*this); }
+
+  BRINDLE_INLINE Location take_pending(ScanCursor& c) const {
+    const auto bit = static_cast<std::uint32_t>(std::countr_zero(c.pending));
+    c.pending = static_cast<std::uint16_t>(c.pending & (c.pending - 1));
+    return table().scan_location(c.region, c.group_base + bit);
+  }
+
+  // Loads groups until one holds an entry.  A fresh cursor starts at the
+  // scan floor and moves it to the first entry it finds.
+  std::optional<Location> load_and_advance(ScanCursor& c) const {
     const Table& t = table();
     const std::uint32_t regions = t.scan_regions();
-    bool from_floor = false;
-    if (!c.started) {
+    const bool fresh = !c.started;
+    if (fresh) {
       const std::uint64_t floor = t.scan_floor_.position();
       c.started = true;
       c.region = static_cast<std::uint32_t>(floor >> 32);
       c.next_group = static_cast<std::uint32_t>(floor);
       c.region_end = c.region < regions ? t.scan_region(c.region).slot_count : 0;
-      from_floor = true;
     }
-    for (;;) {
-      if (c.pending != 0) {
-        const auto bit = static_cast<std::uint32_t>(std::countr_zero(c.pending));
-        c.pending = static_cast<std::uint16_t>(c.pending & (c.pending - 1));
-        if (from_floor) t.scan_floor_.raise(scan_position(c.region, c.group_base));
-        return t.scan_location(c.region, c.group_base + bit);
-      }
-      if (c.region >= regions) return std::nullopt;
+    while (c.region < regions) {
       const std::uint8_t* ctrl = t.scan_region(c.region).ctrl;
       while (c.next_group < c.region_end) {
         c.group_base = c.next_group;
@@ -105,24 +118,18 @@ class ScanWalk {
 #if defined(BRINDLE_SCAN_STATS)
         ++c.groups_loaded;
 #endif
-        if (c.pending != 0) break;
+        if (c.pending != 0) {
+          if (fresh) t.scan_floor_.raise(scan_position(c.region, c.group_base));
+          return take_pending(c);
+        }
       }
-      if (c.pending != 0) continue;
       ++c.region;
       c.next_group = 0;
       c.region_end = c.region < regions ? t.scan_region(c.region).slot_count : 0;
-      if (c.region >= regions) {
-        if (from_floor) t.scan_floor_.raise(scan_position(regions, 0));
-        return std::nullopt;
-      }
     }
+    if (fresh) t.scan_floor_.raise(scan_position(regions, 0));
+    return std::nullopt;
   }
-
-  // For tests.
-  std::uint64_t scan_floor() const noexcept { return table().scan_floor_.position(); }
-
- private:
-  const Table& table() const noexcept { return static_cast<const Table&>(*this); }
 };
 
 }  // namespace brindle
