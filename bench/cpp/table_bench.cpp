@@ -99,7 +99,7 @@ struct Ours {
   static map_type make(double delta) { return map_type(0, delta, TABLE_SEED); }
   // The item limit of a table made for n items: filling to it leaves the
   // table as full as its reserve fraction allows.
-  static std::size_t full_count(std::size_t n, double delta) { return map_type(n, delta, TABLE_SEED).capacity(); }
+  static std::size_t full_count(std::size_t n, double delta) { return map_type(n, delta, TABLE_SEED).max_items(); }
   static map_type make_for(std::size_t n, double delta) { return map_type(n, delta, TABLE_SEED); }
   static void insert(map_type& m, Key k, Value v) { m.insert(k, v); }
   static const Value* find(const map_type& m, Key k) { return m.get(k); }

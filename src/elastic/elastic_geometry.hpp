@@ -1,6 +1,6 @@
 #pragma once
-// Shape of an elastic table: how a requested capacity becomes a nominal
-// capacity, how that is split into levels of falling size, and how many
+// Shape of an elastic table: how a requested item count becomes a nominal
+// slot count, how that is split into levels of falling size, and how many
 // insertions each batch of the fill plan takes.  Pure functions, no memory
 // beyond the returned arrays.
 
@@ -14,15 +14,12 @@
 #include "../common/arena/control.hpp"
 #include "../common/saturate.hpp"
 #include "../map/failure.hpp"
+#include "../map/sizing.hpp"
 
 namespace brindle {
 
-inline constexpr double DEFAULT_RESERVE_FRACTION = 0.25;
 inline constexpr double MIN_RESERVE_FRACTION = 0.000001;
 inline constexpr double MAX_RESERVE_FRACTION = 0.999999;
-inline constexpr std::uint32_t MIN_NOMINAL_CAPACITY = 16;
-// Doubling past this would leave the 32-bit counters.
-inline constexpr std::uint64_t MAX_NOMINAL_CAPACITY = 0x80000000u;
 inline constexpr std::uint64_t LEVEL_SALT_STEP = 0x9E3779B97F4A7C15ull;
 
 // Callers may pass anything; the table always works with a fraction strictly
@@ -38,19 +35,13 @@ inline std::uint32_t reserved_part(std::uint32_t n, double delta) noexcept {
   return r <= 0 ? 0 : r >= static_cast<double>(n) ? n : static_cast<std::uint32_t>(r);
 }
 
-inline std::uint32_t max_items_for(std::uint32_t nominal_capacity, double delta) noexcept {
-  return nominal_capacity - reserved_part(nominal_capacity, delta);
+inline std::uint32_t max_items_for(std::uint32_t nominal_slots, double delta) noexcept {
+  return nominal_slots - reserved_part(nominal_slots, delta);
 }
 
-// The smallest power of two (at least 16) whose item limit reaches n; 0 for 0.
-inline std::uint32_t nominal_capacity_for(std::uint32_t n, double delta) {
-  if (n == 0) return 0;
-  std::uint64_t c = MIN_NOMINAL_CAPACITY;
-  while (max_items_for(static_cast<std::uint32_t>(c), delta) < n) {
-    if (c >= MAX_NOMINAL_CAPACITY) fail_capacity_overflow();
-    c *= 2;
-  }
-  return static_cast<std::uint32_t>(c);
+// The smallest nominal slot count whose item limit reaches n; 0 for 0.
+inline std::uint32_t nominal_slots_for(std::uint32_t n, double delta) {
+  return nominal_slots_reaching(0, n, [delta](std::uint32_t c) { return max_items_for(c, delta); });
 }
 
 // Halving raw sizes, each rounded up to a power-of-two number of groups, so

@@ -83,7 +83,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     LevelArray levels;
     ViewArray views;
     PlanArray plan;
-    std::uint32_t capacity;
+    std::uint32_t nominal_slots;
     std::uint32_t max_items;
   };
 
@@ -103,9 +103,10 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   ElasticTable(CloneTag, const ElasticTable& o) : delta_(o.delta_), seed_(o.seed_), alloc_(o.alloc_) {}
 
  public:
-  ElasticTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
+  // Room for `items` items before the first growth.
+  ElasticTable(std::uint64_t items, double reserve_fraction, S seed, A alloc = A())
       : delta_(clamp_elastic_reserve_fraction(reserve_fraction)), seed_(seed), alloc_(alloc) {
-    install(allocate_geometry(nominal_capacity_for(saturate_u32(capacity), delta_)));
+    install(allocate_geometry(nominal_slots_for(saturate_u32(items), delta_)));
   }
 
   ElasticTable(const ElasticTable&) = delete;
@@ -119,7 +120,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
         views_(std::move(o.views_)),
         plan_(std::move(o.plan_)),
         len_(std::exchange(o.len_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)),
+        nominal_slots_(std::exchange(o.nominal_slots_, 0)),
         max_items_(std::exchange(o.max_items_, 0)),
         batch_index_(std::exchange(o.batch_index_, 0)),
         batch_remaining_(std::exchange(o.batch_remaining_, 0)),
@@ -139,7 +140,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
       views_ = std::move(o.views_);
       plan_ = std::move(o.plan_);
       len_ = std::exchange(o.len_, 0);
-      capacity_ = std::exchange(o.capacity_, 0);
+      nominal_slots_ = std::exchange(o.nominal_slots_, 0);
       max_items_ = std::exchange(o.max_items_, 0);
       batch_index_ = std::exchange(o.batch_index_, 0);
       batch_remaining_ = std::exchange(o.batch_remaining_, 0);
@@ -174,7 +175,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     out.views_ = std::move(views);
     out.plan_ = std::move(plan);
     out.len_ = len_;
-    out.capacity_ = capacity_;
+    out.nominal_slots_ = nominal_slots_;
     out.max_items_ = max_items_;
     out.batch_index_ = batch_index_;
     out.batch_remaining_ = batch_remaining_;
@@ -239,7 +240,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
 
   // ---- whole-table operations ---------------------------------------------
 
-  // Rebuilds at nominal capacity c; every entry survives.  All new memory is
+  // Rebuilds with c nominal slots; every entry survives.  All new memory is
   // obtained before the old arena is touched, so running out of memory
   // leaves the table as it was.
   void resize(std::uint32_t c) { rebuild(c, RebuildOrder::scan); }
@@ -248,15 +249,10 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   void reserve(std::uint64_t additional) {
     const std::uint32_t needed = sat_add(len_, saturate_u32(additional));
     if (needed <= max_items_) return;
-    std::uint64_t c = std::max<std::uint32_t>(capacity_, MIN_NOMINAL_CAPACITY);
-    while (max_items_for(static_cast<std::uint32_t>(c), delta_) < needed) {
-      if (c >= MAX_NOMINAL_CAPACITY) fail_capacity_overflow();
-      c *= 2;
-    }
-    resize(static_cast<std::uint32_t>(c));
+    resize(grown_nominal_slots(needed));
   }
 
-  // Drops every entry; keeps capacity, levels, plan and arena, and the seed
+  // Drops every entry; keeps the slots, levels, plan and arena, and the seed
   // unless it is shared with a clone.
   void clear() {
     drop_entries(arena_, levels_);
@@ -276,10 +272,8 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   // ---- observers ----------------------------------------------------------
 
   std::uint32_t len() const noexcept { return len_; }
-  // The item limit, which is what callers see as capacity.
-  std::uint32_t capacity() const noexcept { return max_items_; }
   std::uint32_t max_items() const noexcept { return max_items_; }
-  std::uint32_t nominal_capacity() const noexcept { return capacity_; }
+  std::uint32_t nominal_slots() const noexcept { return nominal_slots_; }
   std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_); }
   double reserve_fraction() const noexcept { return delta_; }
   std::uint32_t batch_index() const noexcept { return batch_index_; }
@@ -430,16 +424,16 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     levels_ = std::move(g.levels);
     views_ = std::move(g.views);
     plan_ = std::move(g.plan);
-    capacity_ = g.capacity;
+    nominal_slots_ = g.nominal_slots;
     max_items_ = g.max_items;
     // The plan places exactly max_items keys; later ones take slots that
     // removals freed (see choose_after_plan), and so wear away the empty
-    // slots at which misses stop.  A same-capacity rebuild after a quarter
+    // slots at which misses stop.  A same-size rebuild after a quarter
     // of the reserve more placements restores them, keeping misses within a
     // small factor of a fresh table at O(1/delta) amortised moves per
     // insertion.  Below delta = 1/64 the cadence is capped instead, so churn
     // never costs more than ~256 moves per insertion.
-    const std::uint32_t slack = std::max({reserved_part(capacity_, delta_ / 4), capacity_ / 256, 1u});
+    const std::uint32_t slack = std::max({reserved_part(nominal_slots_, delta_ / 4), nominal_slots_ / 256, 1u});
     churn_limit_ = sat_add(max_items_, slack);
     len_ = 0;
     restart_plan();
@@ -453,26 +447,31 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     scan_floor_.reset(end_position());
   }
 
+  // Where growth that must hold `needed` items goes.
+  std::uint32_t grown_nominal_slots(std::uint32_t needed) const {
+    return nominal_slots_reaching(nominal_slots_, needed, [this](std::uint32_t c) { return max_items_for(c, delta_); });
+  }
+
   void make_room_for_new_key() {
     // Near delta = 1 a doubling adds about (1 - delta) * c items, which can
     // round to none; growth goes as far as the new key needs, as reserve does.
     if (len_ >= max_items_)
-      resize(nominal_capacity_for(sat_add(len_, 1), delta_));
+      resize(grown_nominal_slots(sat_add(len_, 1)));
     else if (placements_since_rebuild_ >= churn_limit_)
       tidy(RebuildOrder::by_tag);
   }
 
-  // A same-capacity rebuild only tidies up; the table is sound without it,
+  // A same-size rebuild only tidies up; the table is sound without it,
   // so running out of memory for it is no reason to fail the caller.
   void tidy(RebuildOrder order) {
     try {
-      rebuild(capacity_, order);
+      rebuild(nominal_slots_, order);
     } catch (const std::bad_alloc&) {
     }
   }
 
   // Scan order moves a level's entries sorted by home group.  Growth spreads
-  // them over twice the groups, but at the same capacity every new home in
+  // them over twice the groups, but at the same size every new home in
   // level 0 equals the old one: the first batch then fills the front of
   // level 0 solid and the plan strands the rest, and each further rebuild of
   // that shape reproduces it.  Ordering by tag (hash bits that homes never
@@ -874,7 +873,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   ViewArray views_;  // one per level, pointing into arena_
   PlanArray plan_;
   std::uint32_t len_ = 0;
-  std::uint32_t capacity_ = 0;  // nominal: 0 or a power of two of at least 16
+  std::uint32_t nominal_slots_ = 0;  // 0 or a power of two of at least 16
   std::uint32_t max_items_ = 0;
   std::uint32_t batch_index_ = 0;
   std::uint32_t batch_remaining_ = 0;

@@ -1,5 +1,5 @@
 #pragma once
-// Sizing of the funnel table: how a nominal capacity and a reserve fraction
+// Sizing of the funnel table: how a nominal slot count and a reserve fraction
 // become bucket levels and a two-part special array.  Pure functions, shared
 // by construction and every rebuild.
 
@@ -13,12 +13,12 @@
 #include "../common/arena/control.hpp"
 #include "../common/saturate.hpp"
 #include "../map/failure.hpp"
+#include "../map/sizing.hpp"
 
 namespace brindle {
 
 inline constexpr double FUNNEL_MIN_RESERVE_FRACTION = 0.000001;
 inline constexpr double FUNNEL_MAX_RESERVE_FRACTION = 0.125;
-inline constexpr std::uint32_t FUNNEL_MAX_CAPACITY = 0x80000000u;
 
 namespace funnel_detail {
 
@@ -84,22 +84,11 @@ inline std::uint32_t funnel_max_items(std::uint64_t n, double delta) noexcept {
   return sat_sub(nominal, funnel_detail::to_u32(std::floor(delta * static_cast<double>(nominal))));
 }
 
-// Doubles from `start` until the item limit reaches `needed`; a nominal
-// capacity beyond 2^31 is refused.
-inline std::uint32_t funnel_capacity_for(std::uint32_t start, std::uint32_t needed, double delta) {
-  std::uint64_t n = start;
-  while (funnel_max_items(n, delta) < needed) {
-    if (n >= FUNNEL_MAX_CAPACITY) fail_capacity_overflow();
-    n *= 2;
-  }
-  return static_cast<std::uint32_t>(n);
-}
-
-// Nominal capacity for a requested number of items: 0 stays 0, anything else
-// is 16 * 2^j.
-inline std::uint32_t funnel_nominal_capacity(std::uint64_t requested, double delta) {
-  const std::uint32_t c = saturate_u32(requested);
-  return c == 0 ? 0 : funnel_capacity_for(16, c, delta);
+// The smallest nominal slot count whose item limit reaches a requested number
+// of items; 0 for 0.
+inline std::uint32_t funnel_nominal_slots(std::uint64_t requested, double delta) {
+  return nominal_slots_reaching(0, saturate_u32(requested),
+                                [delta](std::uint32_t n) { return funnel_max_items(n, delta); });
 }
 
 inline std::uint32_t funnel_level_count(double delta) noexcept {
@@ -219,9 +208,9 @@ inline std::vector<std::uint32_t> partition_funnel_buckets(std::uint32_t total, 
   return all_first;
 }
 
-// Everything a table of nominal capacity n needs to carve its arena.
+// Everything a table of n nominal slots needs to carve its arena.
 struct FunnelGeometry {
-  std::uint32_t capacity = 0;                // nominal capacity n
+  std::uint32_t nominal_slots = 0;           // n
   std::uint32_t max_items = 0;               // n - floor(delta * n)
   std::uint32_t bucket_width = 16;           // w
   std::uint32_t bucket_stride = 16;          // W, a power of two
@@ -246,7 +235,7 @@ struct FunnelGeometry {
 inline FunnelGeometry funnel_geometry(std::uint32_t n, double delta) {
   using namespace funnel_detail;
   FunnelGeometry g;
-  g.capacity = n;
+  g.nominal_slots = n;
   g.max_items = funnel_max_items(n, delta);
   const std::uint32_t levels = funnel_level_count(delta);
   g.bucket_width = round_up_16(funnel_beta(delta));

@@ -54,7 +54,7 @@ struct alignas(32) BucketLevel {
   }
   // A bucket is one group for every reserve fraction down to 1/256; below
   // that the stride grows to 32 or 64 and every group of it is used, so the
-  // nominal capacity stays reachable.
+  // nominal slot count stays reachable.
   std::uint32_t groups_per_bucket() const noexcept { return 1u << (bucket_shift - 4); }
 };
 
@@ -179,7 +179,7 @@ class FunnelRegions {
     r.secondary_.bucket_shift = g.secondary_bucket_shift;
     r.secondary_.bucket_count = g.secondary_bucket_count;
     r.total_slots_ = static_cast<std::uint32_t>(total);
-    r.capacity_ = g.capacity;
+    r.nominal_slots_ = g.nominal_slots;
     r.max_items_ = g.max_items;
     r.probe_limit_ = g.probe_limit;
     return r;
@@ -198,7 +198,7 @@ class FunnelRegions {
     r.special_len_ = special_len_;
     r.max_populated_level_ = max_populated_level_;
     r.total_slots_ = total_slots_;
-    r.capacity_ = capacity_;
+    r.nominal_slots_ = nominal_slots_;
     r.max_items_ = max_items_;
     r.probe_limit_ = probe_limit_;
     return r;
@@ -214,7 +214,7 @@ class FunnelRegions {
   std::uint32_t special_len() const noexcept { return special_len_; }
   std::uint32_t max_populated_level() const noexcept { return max_populated_level_; }
   std::uint32_t total_slots() const noexcept { return total_slots_; }
-  std::uint32_t capacity() const noexcept { return capacity_; }
+  std::uint32_t nominal_slots() const noexcept { return nominal_slots_; }
   std::uint32_t max_items() const noexcept { return max_items_; }
   std::uint32_t probe_limit() const noexcept { return probe_limit_; }
   std::uint64_t heap_bytes() const noexcept {
@@ -418,7 +418,7 @@ class FunnelRegions {
     special_len_ = std::exchange(o.special_len_, 0);
     max_populated_level_ = std::exchange(o.max_populated_level_, 0);
     total_slots_ = std::exchange(o.total_slots_, 0);
-    capacity_ = std::exchange(o.capacity_, 0);
+    nominal_slots_ = std::exchange(o.nominal_slots_, 0);
     max_items_ = std::exchange(o.max_items_, 0);
     probe_limit_ = std::exchange(o.probe_limit_, 1);
   }
@@ -431,7 +431,7 @@ class FunnelRegions {
   std::uint32_t special_len_ = 0;
   std::uint32_t max_populated_level_ = 0;
   std::uint32_t total_slots_ = 0;
-  std::uint32_t capacity_ = 0;
+  std::uint32_t nominal_slots_ = 0;
   std::uint32_t max_items_ = 0;
   std::uint32_t probe_limit_ = 1;
 };

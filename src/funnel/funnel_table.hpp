@@ -49,11 +49,12 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   using ScanCursor = brindle::ScanCursor;
   using Hint = std::optional<Location>;
 
-  FunnelTable(std::uint64_t capacity, double reserve_fraction, S seed, A alloc = A())
+  // Room for `items` items before the first growth.
+  FunnelTable(std::uint64_t items, double reserve_fraction, S seed, A alloc = A())
       : delta_(clamp_funnel_reserve_fraction(reserve_fraction)),
         seed_(seed),
         alloc_(alloc),
-        regions_(Regions::allocate(funnel_geometry(funnel_nominal_capacity(capacity, delta_), delta_), alloc_)) {}
+        regions_(Regions::allocate(funnel_geometry(funnel_nominal_slots(items, delta_), delta_), alloc_)) {}
 
   FunnelTable(const FunnelTable&) = delete;
   FunnelTable& operator=(const FunnelTable&) = delete;
@@ -103,9 +104,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // ---- observers -----------------------------------------------------------
 
   std::uint32_t len() const noexcept { return len_; }
-  std::uint32_t capacity() const noexcept { return regions_.max_items(); }
   std::uint32_t max_items() const noexcept { return regions_.max_items(); }
-  std::uint32_t nominal_capacity() const noexcept { return regions_.capacity(); }
+  std::uint32_t nominal_slots() const noexcept { return regions_.nominal_slots(); }
   std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_); }
   double reserve_fraction() const noexcept { return delta_; }
   std::uint32_t probe_limit() const noexcept { return regions_.probe_limit(); }
@@ -341,7 +341,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       // The removal itself is complete; a clean-up that cannot get memory is
       // left for a later removal rather than losing the entry taken out.
       try {
-        resize(regions_.capacity());
+        resize(regions_.nominal_slots());
       } catch (const std::bad_alloc&) {
       }
     }
@@ -356,7 +356,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
 
   // ---- whole-table operations ----------------------------------------------
 
-  // Rebuilds for nominal capacity n, keeping every entry.  The new arena, the
+  // Rebuilds with n nominal slots, keeping every entry.  The new arena, the
   // placement of every entry and the overflow area are all prepared before
   // the first entry moves, so a failed allocation leaves the table as it was.
   void resize(std::uint32_t n) {
@@ -412,7 +412,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   void reserve(std::uint64_t additional) {
     const std::uint32_t needed = sat_add(len_, saturate_u32(additional));
     if (needed <= regions_.max_items()) return;
-    resize(funnel_capacity_for(std::max<std::uint32_t>(regions_.capacity(), 16), needed, delta_));
+    resize(grown_nominal_slots(needed));
   }
 
   void clear() noexcept {
@@ -434,12 +434,10 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     if (shares_seed_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
   }
 
-  // The capacity a growth goes to; nominal capacities stay powers of two and
-  // end at 2^31.
-  static std::uint32_t grown_capacity(std::uint32_t capacity) {
-    if (capacity == 0) return 16;
-    if (capacity >= FUNNEL_MAX_CAPACITY) fail_capacity_overflow();
-    return capacity * 2;
+  // Where growth that must hold `needed` items goes.
+  std::uint32_t grown_nominal_slots(std::uint32_t needed) const {
+    return nominal_slots_reaching(nominal_slots(), needed,
+                                  [this](std::uint32_t n) { return funnel_max_items(n, delta_); });
   }
 
   // ---- checking ------------------------------------------------------------
@@ -485,7 +483,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     if (overflow_full != overflow_.len) fail("overflow len does not match its full slots");
     if (level_sum + regions_.special_len() + overflow_.len != len_) fail("region lens do not add up to len");
     if (len_ > regions_.max_items()) fail("len above max_items");
-    if (regions_.max_items() != funnel_max_items(regions_.capacity(), delta_)) fail("max_items does not match");
+    if (regions_.max_items() != funnel_max_items(regions_.nominal_slots(), delta_)) fail("max_items does not match");
 
     std::uint64_t scanned = 0;
     for_each_full([&](Location loc, Entry& e) {
@@ -642,7 +640,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     overflow_.free_from = std::min(overflow_.free_from, slot);
   }
 
-  void grow() { resize(grown_capacity(regions_.capacity())); }
+  void grow() { resize(grown_nominal_slots(sat_add(len_, 1))); }
 
   // Whether find() would reach an entry of hash h at loc: every region
   // probed before it must let the search go on.

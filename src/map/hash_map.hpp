@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "raw_table.hpp"
+#include "sizing.hpp"
 
 namespace brindle {
 
@@ -22,10 +23,9 @@ class HashMap {
   using Entry = typename R::Entry;
   using Location = typename R::Location;
 
-  HashMap() : table_(0, 0.25, next_table_seed()) {}
-  HashMap(std::uint64_t capacity, double reserve_fraction) : table_(capacity, reserve_fraction, next_table_seed()) {}
-  HashMap(std::uint64_t capacity, double reserve_fraction, std::uint64_t seed)
-      : table_(capacity, reserve_fraction, seed) {}
+  HashMap() : table_(0, DEFAULT_RESERVE_FRACTION, next_table_seed()) {}
+  HashMap(std::uint64_t items, double reserve_fraction) : table_(items, reserve_fraction, next_table_seed()) {}
+  HashMap(std::uint64_t items, double reserve_fraction, std::uint64_t seed) : table_(items, reserve_fraction, seed) {}
 
   // A copy at the cost of the arena plus one copy(const Entry& src, Entry*
   // dst) per entry, which placement-constructs the entry at dst.  It keeps
@@ -146,7 +146,7 @@ class HashMap {
   }
 
   std::uint32_t len() const { return table_.len(); }
-  std::uint32_t capacity() const { return table_.capacity(); }
+  std::uint32_t max_items() const { return table_.max_items(); }
   void clear() { table_.clear(); }
   void reserve(std::uint64_t additional) { table_.reserve(additional); }
   double reserve_fraction() const { return table_.reserve_fraction(); }

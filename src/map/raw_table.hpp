@@ -39,7 +39,8 @@ concept RawTable = requires(R& r, const R& cr, typename R::key_type k, typename 
   r.clear();
   r.reserve(n);
   { cr.len() } -> std::same_as<std::uint32_t>;
-  { cr.capacity() } -> std::same_as<std::uint32_t>;
+  // The item limit: a new key past it makes the table grow.
+  { cr.max_items() } -> std::same_as<std::uint32_t>;
   { cr.seed() } -> std::same_as<std::uint64_t>;
   { cr.reserve_fraction() } -> std::same_as<double>;
   // Bytes held outside the table object itself (arena and descriptors).

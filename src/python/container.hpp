@@ -74,13 +74,13 @@ struct ContainerType {
   }
 
   // A new, empty object of the class, with `version` 0.
-  static Object* make(std::uint64_t capacity, double reserve_fraction) {
+  static Object* make(std::uint64_t items, double reserve_fraction) {
     PyTypeObject* t = Derived::type();
     if (t == nullptr) throw_python_error();
-    return alloc_object<Object>(t, [&](Object* o) { o->table.emplace(capacity, reserve_fraction); });
+    return alloc_object<Object>(t, [&](Object* o) { o->table.emplace(items, reserve_fraction); });
   }
-  static OwnedRef make_ref(std::uint64_t capacity, double reserve_fraction) {
-    return OwnedRef(reinterpret_cast<PyObject*>(make(capacity, reserve_fraction)));
+  static OwnedRef make_ref(std::uint64_t items, double reserve_fraction) {
+    return OwnedRef(reinterpret_cast<PyObject*>(make(items, reserve_fraction)));
   }
 
   // Sized from a length taken from a foreign object: a hint that cannot be
@@ -110,11 +110,10 @@ struct ContainerType {
   // `source`: then a copy can be a clone.
   static bool fresh_geometry_is(const Table& source, std::uint64_t items) {
     const auto& t = source.table();
-    // Past the source's capacity a new table is larger; checking that first
+    // Past the source's item limit a new table is larger; checking that first
     // also keeps a huge hint from reaching the geometry, which refuses it.
-    if (items > t.capacity()) return false;
-    return t.reserve_fraction() == Traits::fresh_fraction() &&
-           t.nominal_capacity() == Traits::fresh_nominal_capacity(items);
+    if (items > t.max_items()) return false;
+    return t.reserve_fraction() == Traits::fresh_fraction() && t.nominal_slots() == Traits::fresh_nominal_slots(items);
   }
 
   // A clone of `source`: the arena copied and each entry's references taken;
@@ -129,7 +128,7 @@ struct ContainerType {
         reinterpret_cast<PyObject*>(alloc_object<Object>(t, [&](Object* o) { o->table.emplace(std::move(copy)); })));
   }
 
-  // A new object with the entries of `source` and the capacity a new object
+  // A new object with the entries of `source` and the item limit a new object
   // made for `items` entries gets (at least the source's length), still
   // being built.  Keys keep their cached hashes, so no Python code runs.
   static OwnedRef copy_of(const Table& source, std::uint64_t items) {
@@ -192,7 +191,7 @@ struct ContainerType {
   static PyObject* get_capacity(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b(head_of(self).flag);
-      return check(PyLong_FromUnsignedLong(table_of(self).capacity()));
+      return check(PyLong_FromUnsignedLong(table_of(self).max_items()));
     });
   }
 
@@ -200,7 +199,7 @@ struct ContainerType {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b(head_of(self).flag);
       const Table& t = table_of(self);
-      return check(PyUnicode_FromFormat("%s(len=%u, capacity=%u)", Derived::class_name(), t.len(), t.capacity()));
+      return check(PyUnicode_FromFormat("%s(len=%u, capacity=%u)", Derived::class_name(), t.len(), t.max_items()));
     });
   }
 

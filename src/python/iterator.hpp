@@ -28,7 +28,7 @@ struct SetType;
 template <class Map>
 void keep_order_for_iterators(ContainerHeader* head, const Map& m, std::uint64_t additional) {
   if (head == nullptr || !head->iterated.load(std::memory_order_relaxed)) return;
-  if (sat_add(m.len(), saturate_u32(additional)) <= m.capacity()) return;
+  if (sat_add(m.len(), saturate_u32(additional)) <= m.max_items()) return;
   auto stash = std::make_shared<Stash>();
   stash->layout = head->layout;
   constexpr bool with_values = !std::is_same_v<typename Map::Entry, SlotEntry<HashedAny, Unit>>;

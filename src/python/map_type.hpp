@@ -65,13 +65,13 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
     });
   }
 
-  static PyObject* build(std::size_t capacity, PyObject* other, PyObject* extra) {
-    if (capacity == 0 && (extra == nullptr || PyDict_GET_SIZE(extra) == 0) && other != nullptr && check_exact(other)) {
+  static PyObject* build(std::size_t items, PyObject* other, PyObject* extra) {
+    if (items == 0 && (extra == nullptr || PyDict_GET_SIZE(extra) == 0) && other != nullptr && check_exact(other)) {
       // What updating an empty map from `other` would make: a copy.
       SharedBorrow theirs(head_of(other).flag);
       return copy_of(map_of(other));
     }
-    Building result(make_ref(capacity, DEFAULT_RESERVE_FRACTION));
+    Building result(make_ref(items, DEFAULT_RESERVE_FRACTION));
     {
       ChangeCount changes(result.head());
       update_from<MapType>(result.table(), result.get(), other, extra, changes.count);

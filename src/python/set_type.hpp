@@ -243,7 +243,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   // ---- algebra --------------------------------------------------------------
 
-  // What a result needs beyond the receiver's elements for the capacity it
+  // What a result needs beyond the receiver's elements for the item limit it
   // would otherwise grow to as H runs: a union reserves a same-class
   // operand's length.  Made at that size, it is never rebuilt on the way.
   template <Helper H>

@@ -11,8 +11,6 @@
 
 namespace brindle::py {
 
-inline constexpr double DEFAULT_RESERVE_FRACTION = 0.25;
-
 struct ElasticTraits {
   template <class V>
   using Table = ElasticTable<HashedAny, V, std::uint64_t, SystemAllocator>;
@@ -32,8 +30,8 @@ struct ElasticTraits {
 
   // The geometry of a new table made for `n` items with the default fraction.
   static double fresh_fraction() noexcept { return clamp_elastic_reserve_fraction(DEFAULT_RESERVE_FRACTION); }
-  static std::uint32_t fresh_nominal_capacity(std::uint64_t n) {
-    return nominal_capacity_for(saturate_u32(n), fresh_fraction());
+  static std::uint32_t fresh_nominal_slots(std::uint64_t n) {
+    return nominal_slots_for(saturate_u32(n), fresh_fraction());
   }
 };
 
@@ -57,7 +55,7 @@ struct FunnelTraits {
       "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design";
 
   static double fresh_fraction() noexcept { return clamp_funnel_reserve_fraction(DEFAULT_RESERVE_FRACTION); }
-  static std::uint32_t fresh_nominal_capacity(std::uint64_t n) { return funnel_nominal_capacity(n, fresh_fraction()); }
+  static std::uint32_t fresh_nominal_slots(std::uint64_t n) { return funnel_nominal_slots(n, fresh_fraction()); }
 };
 
 }  // namespace brindle::py

@@ -13,9 +13,8 @@ class HashSet {
   using Location = typename Map::Location;
 
   HashSet() = default;
-  HashSet(std::uint64_t capacity, double reserve_fraction) : map_(capacity, reserve_fraction) {}
-  HashSet(std::uint64_t capacity, double reserve_fraction, std::uint64_t seed)
-      : map_(capacity, reserve_fraction, seed) {}
+  HashSet(std::uint64_t items, double reserve_fraction) : map_(items, reserve_fraction) {}
+  HashSet(std::uint64_t items, double reserve_fraction, std::uint64_t seed) : map_(items, reserve_fraction, seed) {}
 
   // See HashMap::clone; copy(src, dst) builds the entry {key, Unit} at dst.
   template <class CopyEntry>
@@ -45,7 +44,7 @@ class HashSet {
   auto iter() const { return map_.iter(); }
 
   std::uint32_t len() const { return map_.len(); }
-  std::uint32_t capacity() const { return map_.capacity(); }
+  std::uint32_t max_items() const { return map_.max_items(); }
   void clear() { map_.clear(); }
   void reserve(std::uint64_t additional) { map_.reserve(additional); }
   R& table() { return map_.table(); }

@@ -111,8 +111,8 @@ TYPED_TEST(Clones, AreTheirSourceSlotForSlot) {
     EXPECT_EQ(copy.calls, static_cast<long>(t.len()));
     EXPECT_EQ(LiveCount::live - live, 2L * t.len());
     EXPECT_EQ(c.seed(), t.seed());
-    EXPECT_EQ(std::tuple(c.len(), c.capacity(), c.nominal_capacity(), c.reserve_fraction(), c.heap_bytes()),
-              std::tuple(t.len(), t.capacity(), t.nominal_capacity(), t.reserve_fraction(), t.heap_bytes()));
+    EXPECT_EQ(std::tuple(c.len(), c.max_items(), c.nominal_slots(), c.reserve_fraction(), c.heap_bytes()),
+              std::tuple(t.len(), t.max_items(), t.nominal_slots(), t.reserve_fraction(), t.heap_bytes()));
     EXPECT_EQ(control_bytes(c), control_bytes(t));
     EXPECT_EQ(contents(c), contents(t));
     for (auto loc : scan_all(t)) ASSERT_EQ(locate(c, t.entry_at(loc).key), loc);
@@ -124,7 +124,7 @@ TYPED_TEST(Clones, AreTheirSourceSlotForSlot) {
       typename TestFixture::Table::ScanCursor cur;
       while (auto loc = x->scan_advance(cur))
         if (x->entry_at(*loc).key.id() % 11 == 1) x->extract_finish(*loc);
-      const std::uint32_t room = std::min<std::uint32_t>(x->capacity() - x->len(), 300);
+      const std::uint32_t room = std::min<std::uint32_t>(x->max_items() - x->len(), 300);
       for (std::uint64_t k = 10'000; k < 10'000 + room; ++k) put(*x, key(k), CountedValue(k));
     }
     EXPECT_EQ(control_bytes(c), control_bytes(t));
@@ -151,7 +151,7 @@ TYPED_TEST(Clones, ChangeIndependentlyOfTheirSource) {
     put(c, key(k), CountedValue(k));
     ASSERT_TRUE(locate(c, key(k))) << k;
   }
-  EXPECT_GT(c.capacity(), t.capacity());
+  EXPECT_GT(c.max_items(), t.max_items());
   expect_source_untouched();
   for (std::uint64_t k = 0; k < 9000; k += 2)
     if (auto loc = locate(c, key(k))) c.remove(*loc);
@@ -168,8 +168,8 @@ TYPED_TEST(Clones, ChangeIndependentlyOfTheirSource) {
   t.reserve(10'000);
   EXPECT_EQ(contents(d), copied);
   // The same through insert_unique, which the funnel table implements apart.
-  const std::uint32_t capacity = d.capacity();
-  for (std::uint64_t k = 20'000; d.capacity() == capacity; ++k) {
+  const std::uint32_t capacity = d.max_items();
+  for (std::uint64_t k = 20'000; d.max_items() == capacity; ++k) {
     d.insert_unique(key(k), CountedValue(k), table_hash(key_hash_word(key(k)), d.seed()));
     ASSERT_TRUE(locate(d, key(k))) << k;
   }
@@ -233,12 +233,12 @@ TYPED_TEST(SharedSeed, NeverLeavesAClusteredLayout) {
   using Table = typename TypeParam::template Of<Word, Unit>;
   const std::uint64_t n = kNominal / 4 * 3;
   Table m(n, 0.25, 11);
-  ASSERT_EQ(m.nominal_capacity(), kNominal);
+  ASSERT_EQ(m.nominal_slots(), kNominal);
   std::uint64_t next = 0;
   auto fresh_word = [&] { return Word(detail::splitmix64(next++)); };
   auto add = [](Table& t, Word w) { t.insert_unique(w, Unit{}, table_hash(w.v, t.seed())); };
   std::vector<Word> keys;
-  while (m.len() + 1 < m.capacity()) add(m, keys.emplace_back(fresh_word()));
+  while (m.len() + 1 < m.max_items()) add(m, keys.emplace_back(fresh_word()));
   std::vector<Word> absent;
   for (int i = 0; i < 2000; ++i) absent.push_back(fresh_word());
 
@@ -303,8 +303,8 @@ TYPED_TEST(SharedSeed, NeverLeavesAClusteredLayout) {
   refill(m, source_order);
   EXPECT_LE(miss_groups(m) / base, 2.0) << "source cleared, base " << base;
 
-  c.reserve(c.capacity());
-  own.reserve(own.capacity());
+  c.reserve(c.max_items());
+  own.reserve(own.max_items());
   EXPECT_LE(miss_groups(c) / miss_groups(own), 2.0) << "clone grown";
   for (const Table* t : {&m, &c, &d}) t->check_invariants();
 }
@@ -339,7 +339,7 @@ TYPED_TEST(GrowthRebuilds, LeaveTheTableThatInsertionWould) {
       Table grown(0, delta, 11);
       for (std::uint64_t k = 0; k < n; ++k) put(grown, key(k), CountedValue(k));
       for (std::uint64_t k = 2; k < n; k += 9) grown.remove(*locate(grown, key(k)));
-      const std::uint32_t c = grown.nominal_capacity() * 2;
+      const std::uint32_t c = grown.nominal_slots() * 2;
       Table inserted(0, delta, grown.seed());
       inserted.resize(c);
       for (auto loc : scan_all(grown)) {

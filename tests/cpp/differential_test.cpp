@@ -36,7 +36,7 @@ class Differential : public LiveGuard {
   // Iteration yields exactly the model's entries, each once.
   static void check_same(const Map& m, Model left) {
     ASSERT_EQ(m.len(), left.size());
-    ASSERT_GE(m.capacity(), m.len());
+    ASSERT_GE(m.max_items(), m.len());
     ASSERT_EQ(LiveCount::live, 2 * static_cast<long>(left.size()));
     m.for_each([&](const CountedKey& k, const CountedValue& v) {
       auto found = left.find(k.id());
@@ -106,12 +106,12 @@ class Differential : public LiveGuard {
         std::erase_if(model, [r](const auto& kv) { return kv.first % 5 == r; });
         for (auto& kv : model) ++kv.second;
       } else if (roll < 990) {  // reserve
-        const std::uint32_t cap = m.capacity();
+        const std::uint32_t cap = m.max_items();
         const std::uint64_t more = pick(3000);
         m.reserve(more);
-        ASSERT_GE(m.capacity(), std::min<std::uint64_t>(m.len() + more, UINT32_MAX));
+        ASSERT_GE(m.max_items(), std::min<std::uint64_t>(m.len() + more, UINT32_MAX));
         if (m.len() + more <= cap) {
-          ASSERT_EQ(m.capacity(), cap);
+          ASSERT_EQ(m.max_items(), cap);
         }
       } else if (roll < 992) {
         m.clear();

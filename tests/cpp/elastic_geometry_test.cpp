@@ -52,7 +52,7 @@ TEST(ElasticGeometry, FromRequestedCapacityAndFraction) {
     SCOPED_TRACE(c.name);
     const double delta = clamp_elastic_reserve_fraction(c.fraction_in);
     EXPECT_EQ(delta, c.fraction);
-    EXPECT_EQ(nominal_capacity_for(saturate_u32(c.requested), delta), c.nominal);
+    EXPECT_EQ(nominal_slots_for(saturate_u32(c.requested), delta), c.nominal);
     EXPECT_EQ(max_items_for(c.nominal, delta), c.max_items);
     EXPECT_EQ(partition_levels(c.nominal), c.sizes);
     EXPECT_EQ(build_batch_plan(c.sizes, c.max_items, delta), c.plan);
@@ -60,8 +60,8 @@ TEST(ElasticGeometry, FromRequestedCapacityAndFraction) {
     // The table reports the same numbers.
     ElasticTable<std::uint64_t, std::uint64_t> t(c.requested, c.fraction_in, 7);
     EXPECT_EQ(t.reserve_fraction(), c.fraction);
-    EXPECT_EQ(t.nominal_capacity(), c.nominal);
-    EXPECT_EQ(t.capacity(), c.max_items);
+    EXPECT_EQ(t.nominal_slots(), c.nominal);
+    EXPECT_EQ(t.max_items(), c.max_items);
     ASSERT_EQ(t.levels().size(), c.sizes.size());
     std::uint32_t first = 0;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
@@ -140,13 +140,13 @@ TEST(ElasticGeometry, BatchPlanClampsAndAppends) {
 }
 
 TEST(ElasticGeometry, CapacityDoublesUntilTheItemLimitFitsOrOverflows) {
-  EXPECT_EQ(nominal_capacity_for(0x60000000u, 0.25), 0x80000000u);
+  EXPECT_EQ(nominal_slots_for(0x60000000u, 0.25), 0x80000000u);
   // With almost everything reserved, floor(delta * c) is c - 1 until c reaches 10^6.
-  EXPECT_EQ(nominal_capacity_for(2, 0.999999), 1u << 20);
+  EXPECT_EQ(nominal_slots_for(2, 0.999999), 1u << 20);
   for (std::uint64_t n : {std::uint64_t{0x60000001u}, std::uint64_t{1} << 40, ~std::uint64_t{0}}) {
     try {
       ElasticTable<std::uint64_t, std::uint64_t> t(n, 0.25, 1);
-      ADD_FAILURE() << n << " gave capacity " << t.nominal_capacity();
+      ADD_FAILURE() << n << " gave capacity " << t.nominal_slots();
     } catch (const InvariantFailure& e) {
       EXPECT_STREQ(e.what(), "capacity overflow");
     }

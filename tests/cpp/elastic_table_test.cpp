@@ -18,7 +18,7 @@ TEST(ElasticTable, SmallTablesFillLevelZeroThenGrow) {
   IntTable t(0, 0.25, 1);
   EXPECT_EQ(t.heap_bytes(), 64u);  // the one-slot arena
   for (std::uint64_t k = 0; k < 12; ++k) put(t, k);
-  EXPECT_EQ(t.nominal_capacity(), 16u);
+  EXPECT_EQ(t.nominal_slots(), 16u);
   for (std::uint64_t k = 0; k < 12; ++k) EXPECT_EQ(level_of(t, k), 0u);
   // The plan is used up: the next key takes the slot the removal freed,
   // which lookups already reach, rather than starting on another level.
@@ -28,7 +28,7 @@ TEST(ElasticTable, SmallTablesFillLevelZeroThenGrow) {
   EXPECT_EQ(locate(t, 99), freed);
   EXPECT_EQ(t.max_populated_level(), 0u);
   put(t, 100);
-  EXPECT_EQ(t.nominal_capacity(), 32u);
+  EXPECT_EQ(t.nominal_slots(), 32u);
   EXPECT_EQ(t.len(), 13u);
   // clear starts the batch plan over.
   t.clear();
@@ -43,7 +43,7 @@ TEST(ElasticTable, ThirteenthKeyAtThirtyTwoIsProbedIntoLevelZero) {
   // is empty, so level 0's single group is probed first and takes the key.
   for (std::uint64_t seed = 0; seed < 20; ++seed) {
     IntTable t(13, 0.25, seed);
-    ASSERT_EQ(t.nominal_capacity(), 32u);
+    ASSERT_EQ(t.nominal_slots(), 32u);
     for (std::uint64_t k = 0; k < 12; ++k) put(t, k);
     EXPECT_EQ(t.batch_index(), 0u);
     put(t, 100);
@@ -80,7 +80,7 @@ TEST(ElasticTable, TombstonesAreReusedAndMoreThanHalfALevelRebuilds) {
   FailingAllocator::arm(-1);
   t.remove(*locate(t, 10));
   EXPECT_EQ(t.levels()[0].tombstones, 0u);
-  EXPECT_EQ(t.nominal_capacity(), 32u);
+  EXPECT_EQ(t.nominal_slots(), 32u);
   EXPECT_EQ(t.len(), 2u);
   EXPECT_TRUE(locate(t, 11) && locate(t, 50));
   t.check_invariants();
@@ -94,15 +94,15 @@ TEST_P(ElasticGrowth, ItemLimitCoversLenAfterEveryInsert) {
   IntTable t(0, GetParam(), 5);
   for (std::uint64_t k = 0; k < 64; ++k) {
     put(t, k);
-    ASSERT_GE(t.capacity(), t.len()) << "after key " << k;
-    ASSERT_EQ(t.nominal_capacity(), nominal_capacity_for(t.len(), GetParam())) << "after key " << k;
+    ASSERT_GE(t.max_items(), t.len()) << "after key " << k;
+    ASSERT_EQ(t.nominal_slots(), nominal_slots_for(t.len(), GetParam())) << "after key " << k;
     t.check_invariants();
   }
   // reserve covers the same ground: what it makes room for needs no growth.
   t.reserve(100);
-  const std::uint32_t reserved = t.nominal_capacity();
+  const std::uint32_t reserved = t.nominal_slots();
   for (std::uint64_t k = 64; k < 164; ++k) put(t, k);
-  EXPECT_EQ(t.nominal_capacity(), reserved);
+  EXPECT_EQ(t.nominal_slots(), reserved);
   for (std::uint64_t k = 0; k < 164; ++k) EXPECT_TRUE(locate(t, k)) << k;
   t.check_invariants();
 }
@@ -141,8 +141,8 @@ TEST_P(ElasticChurn, MissesAndMovesStayBounded) {
   const auto [delta, log2_capacity] = GetParam();
   const std::uint32_t nominal = 1u << log2_capacity;
   Table t(max_items_for(nominal, delta), delta, 18);
-  ASSERT_EQ(t.nominal_capacity(), nominal);
-  const std::uint32_t cap = t.capacity();
+  ASSERT_EQ(t.nominal_slots(), nominal);
+  const std::uint32_t cap = t.max_items();
   // splitmix64 is a bijection: distinct counters give distinct keys.
   std::uint64_t next_id = 0;
   auto fresh = [&] { return detail::splitmix64(next_id++); };
@@ -190,7 +190,7 @@ TEST_P(ElasticChurn, MissesAndMovesStayBounded) {
   EXPECT_LE(cycle_mean(), 2.0) << "last cycle, base " << base;
   EXPECT_GE(rebuilds, kCycles - 1);
   EXPECT_LE(static_cast<double>(MoveCountedKey::moves - moves_before) / steps, 1024.0);
-  EXPECT_EQ(t.capacity(), cap);
+  EXPECT_EQ(t.max_items(), cap);
   EXPECT_EQ(t.len(), cap - 1);
   t.check_invariants();
 }

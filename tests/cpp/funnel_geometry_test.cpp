@@ -28,7 +28,7 @@ class FunnelGeometryTable : public ::testing::TestWithParam<GeometryCase> {};
 TEST_P(FunnelGeometryTable, MatchesTheWorkedSizes) {
   const GeometryCase& c = GetParam();
   const double delta = clamp_funnel_reserve_fraction(c.reserve_fraction);
-  const std::uint32_t n = funnel_nominal_capacity(c.requested, delta);
+  const std::uint32_t n = funnel_nominal_slots(c.requested, delta);
   ASSERT_EQ(n, c.nominal);
   const FunnelGeometry g = funnel_geometry(n, delta);
   EXPECT_EQ(g.max_items, c.max_items);
@@ -51,8 +51,8 @@ TEST_P(FunnelGeometryTable, MatchesTheWorkedSizes) {
 
   // The table carves its arena exactly as computed.
   IntTable t(c.requested, c.reserve_fraction, 7);
-  EXPECT_EQ(t.nominal_capacity(), c.nominal);
-  EXPECT_EQ(t.capacity(), c.max_items);
+  EXPECT_EQ(t.nominal_slots(), c.nominal);
+  EXPECT_EQ(t.max_items(), c.max_items);
   std::uint32_t offset = 0;
   for (std::uint32_t i = 0; i < c.levels; ++i) {
     EXPECT_EQ(t.level(i).offset, offset);
@@ -97,11 +97,11 @@ TEST(FunnelGeometry, ClampsAndEdges) {
 }
 
 TEST(FunnelGeometry, GrowthAndOversizedRequestsOverflow) {
-  EXPECT_EQ(funnel_nominal_capacity(1879048192, 0.125), 0x80000000u);
-  EXPECT_THROW(funnel_nominal_capacity(1879048193, 0.125), InvariantFailure);
-  EXPECT_EQ(IntTable::grown_capacity(0), 16u);
-  EXPECT_EQ(IntTable::grown_capacity(0x40000000u), 0x80000000u);
-  EXPECT_THROW(IntTable::grown_capacity(0x80000000u), InvariantFailure);
+  EXPECT_EQ(funnel_nominal_slots(1879048192, 0.125), 0x80000000u);
+  EXPECT_THROW(funnel_nominal_slots(1879048193, 0.125), InvariantFailure);
+  EXPECT_EQ(next_nominal_slots(0), 16u);
+  EXPECT_EQ(next_nominal_slots(0x40000000u), 0x80000000u);
+  EXPECT_THROW(next_nominal_slots(0x80000000u), InvariantFailure);
   // Wider than 32 bits saturates, it does not wrap to something small.
   try {
     IntTable t(1ull << 40, 0.125, 1);

@@ -83,7 +83,7 @@ class FunnelPlacement : public ::testing::TestWithParam<std::tuple<std::uint64_t
 TEST_P(FunnelPlacement, FreshKeysFollowTheModelAndScanInRegionOrder) {
   const auto [capacity, delta, shared] = GetParam();
   Table t(capacity, delta, SEED);
-  const std::uint32_t nominal = t.nominal_capacity();
+  const std::uint32_t nominal = t.nominal_slots();
   PlacementModel model(t);
   std::mt19937_64 rng(7);
   std::vector<Loc> expected;
@@ -104,7 +104,7 @@ TEST_P(FunnelPlacement, FreshKeysFollowTheModelAndScanInRegionOrder) {
     ASSERT_FALSE(add(t, id, word));
     ASSERT_EQ(locate(t, CountedKey(id, word)), expected.back()) << "key " << id;
   }
-  EXPECT_EQ(t.nominal_capacity(), nominal);
+  EXPECT_EQ(t.nominal_slots(), nominal);
   if (shared) {
     EXPECT_EQ(t.max_populated_level(), 10u);
     EXPECT_GT(t.overflow_len(), 0u);
@@ -209,7 +209,7 @@ TEST_F(FunnelTableTest, FailedAllocationsLoseNothing) {
   FailingAllocator::arm(-1);
   t.remove(at(169));
   EXPECT_EQ(t.level(10).tombstones, 0u);
-  EXPECT_EQ(t.nominal_capacity(), 2048u);
+  EXPECT_EQ(t.nominal_slots(), 2048u);
   expect_present_exactly(n + 1, [n](std::uint64_t id) { return id < 160 || (id >= 170 && id < n); });
   t.check_invariants();
 }

@@ -84,19 +84,19 @@ TYPED_TEST(Tables, MovedTableScannedWithExtractFinishGivesEveryEntryOnce) {
 TYPED_TEST(Tables, ReserveRebuildsOnlyWhenTheLimitIsTooSmall) {
   typename TestFixture::Table t(0, 0.125, 7);
   t.reserve(0);
-  EXPECT_EQ(t.nominal_capacity(), 0u);
+  EXPECT_EQ(t.nominal_slots(), 0u);
   fill(t, 1500);
   t.remove(*locate(t, key(0)));
-  const std::uint32_t cap = t.capacity();
+  const std::uint32_t cap = t.max_items();
   const auto before = snapshot(t);
   t.reserve(0);
   t.reserve(cap - t.len());
   EXPECT_EQ(snapshot(t), before);
 
   t.reserve(cap - t.len() + 1);
-  EXPECT_GT(t.capacity(), cap);
+  EXPECT_GT(t.max_items(), cap);
   t.reserve(5000);  // the smallest size that holds them all
-  EXPECT_EQ(t.nominal_capacity(), typename TestFixture::Table(t.len() + 5000, 0.125, 1).nominal_capacity());
+  EXPECT_EQ(t.nominal_slots(), typename TestFixture::Table(t.len() + 5000, 0.125, 1).nominal_slots());
   for (std::uint64_t extra : {std::uint64_t{1} << 31, ~std::uint64_t{0}}) {
     try {
       t.reserve(extra);
@@ -108,10 +108,10 @@ TYPED_TEST(Tables, ReserveRebuildsOnlyWhenTheLimitIsTooSmall) {
   EXPECT_EQ(t.len(), 1499u);
   expect_all_found(t, 1, 1500);
 
-  const std::uint32_t grown = t.capacity();
+  const std::uint32_t grown = t.max_items();
   t.clear();
   EXPECT_EQ(LiveCount::live, 0);
-  EXPECT_EQ(t.capacity(), grown);
+  EXPECT_EQ(t.max_items(), grown);
   EXPECT_TRUE(scan_all(t).empty());
   t.check_invariants();
 }
@@ -119,15 +119,15 @@ TYPED_TEST(Tables, ReserveRebuildsOnlyWhenTheLimitIsTooSmall) {
 TYPED_TEST(Tables, RetainNeverRebuilds) {
   typename TestFixture::Map m(0, 0.125, 3);
   fill(m.table(), 1500);
-  const std::uint32_t cap = m.capacity();
+  const std::uint32_t cap = m.max_items();
   auto survivors = snapshot(m.table());
   std::erase_if(survivors, [](const auto& s) { return std::get<0>(s) % 8 != 0; });
   m.retain([](const CountedKey& k, CountedValue&) { return k.id() % 8 == 0; });
   EXPECT_EQ(snapshot(m.table()), survivors);
-  EXPECT_EQ(m.capacity(), cap);
+  EXPECT_EQ(m.max_items(), cap);
   m.retain([](const CountedKey&, CountedValue&) { return false; });
   EXPECT_EQ(m.len(), 0u);
-  EXPECT_EQ(m.capacity(), cap);
+  EXPECT_EQ(m.max_items(), cap);
   m.table().check_invariants();
 }
 
@@ -135,7 +135,7 @@ TYPED_TEST(Tables, FailedGrowthKeepsEveryEntry) {
   using Failing = typename TestFixture::template Of<FailingAllocator>;
   FailingAllocator::arm(-1);
   Failing t(1000, 0.125, 5);
-  const std::uint32_t n = t.capacity();
+  const std::uint32_t n = t.max_items();
   fill(t, n);
   if constexpr (requires { t.overflow_len(); }) {
     ASSERT_GT(t.overflow_len(), 0u);  // the funnel rebuild must place those too
@@ -152,13 +152,13 @@ TYPED_TEST(Tables, FailedGrowthKeepsEveryEntry) {
     } catch (const std::bad_alloc&) {
       ++failures;
       ASSERT_EQ(snapshot(t), before) << "allocation " << k;
-      ASSERT_EQ(t.capacity(), n);
+      ASSERT_EQ(t.max_items(), n);
       ASSERT_EQ(LiveCount::live, 2L * n);  // the rejected key and value are gone
       t.check_invariants();
     }
   }
   EXPECT_GE(failures, 2);  // the arena and the level descriptors at least
-  EXPECT_GT(t.capacity(), n);
+  EXPECT_GT(t.max_items(), n);
   expect_all_found(t, 0, n);
   EXPECT_TRUE(locate(t, CountedKey(1u << 30, 77)));
   t.check_invariants();
@@ -178,7 +178,7 @@ TYPED_TEST(Tables, DrainingFromTheFrontIsLinear) {
   }
   const auto order = scan_all(t);
   // Both tables have fewer than twice their nominal capacity in slots.
-  const std::uint64_t groups = 2 * t.nominal_capacity() / GROUP_WIDTH;
+  const std::uint64_t groups = 2 * t.nominal_slots() / GROUP_WIDTH;
   std::uint64_t loads = 0;
   for (const auto& want : order) {
     typename decltype(t)::ScanCursor c;
@@ -198,7 +198,7 @@ TYPED_TEST(Tables, ManyKeysWithOneHashWordStayCorrectAndSmall) {
   typename TestFixture::Map m(0, 0.125, 0x5EED);
   for (std::uint64_t id = 0; id < kSharedKeys; ++id) ASSERT_FALSE(m.insert(CountedKey(id, kShared), CountedValue(id)));
   EXPECT_EQ(m.len(), kSharedKeys);
-  EXPECT_LE(m.capacity(), typename TestFixture::Table(kSharedKeys, 0.125, 1).capacity());
+  EXPECT_LE(m.max_items(), typename TestFixture::Table(kSharedKeys, 0.125, 1).max_items());
   m.table().check_invariants();
   for (std::uint64_t id = 0; id < kSharedKeys; ++id) {
     const CountedValue* v = m.get(CountedKey(id, kShared));
