@@ -5,7 +5,6 @@
 // deep.  Entries move only when the whole table is rebuilt, or one at a time
 // to make room for a key that arrives after the plan is used up.
 
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +21,7 @@
 #include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
 #include "../common/arena/slot_entry.hpp"
+#include "../common/moves.hpp"
 #include "../common/saturate.hpp"
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
@@ -37,9 +37,23 @@ struct ElasticLocation {
   friend bool operator==(const ElasticLocation&, const ElasticLocation&) = default;
 };
 
+// The table's counters, kept together so that a move hands them over with
+// the arena they describe.
+struct ElasticCounters {
+  std::uint32_t len_ = 0;
+  std::uint32_t nominal_slots_ = 0;  // 0 or a power of two of at least 16
+  std::uint32_t max_items_ = 0;
+  std::uint32_t batch_index_ = 0;
+  std::uint32_t batch_remaining_ = 0;
+  std::uint32_t max_populated_level_ = 0;
+  std::uint32_t placements_since_rebuild_ = 0;
+  std::uint32_t churn_limit_ = 0;
+};
+
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
 class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocation>,
-                     public ScanWalk<ElasticTable<K, V, S, A>, ElasticLocation> {
+                     public ScanWalk<ElasticTable<K, V, S, A>, ElasticLocation>,
+                     private ResetOnMove<ElasticCounters> {
   friend class ProbeWalk<ElasticTable, K, ElasticLocation>;
   friend class ScanWalk<ElasticTable, ElasticLocation>;
   static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
@@ -100,7 +114,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
 
   struct CloneTag {};
   // The reserve fraction, seed and allocator of `o`, and no memory yet.
-  ElasticTable(CloneTag, const ElasticTable& o) : delta_(o.delta_), seed_(o.seed_), alloc_(o.alloc_) {}
+  ElasticTable(CloneTag, const ElasticTable& o) : delta_(o.delta_), seed_(o.seed_.get()), alloc_(o.alloc_) {}
 
  public:
   // Room for `items` items before the first growth.
@@ -111,47 +125,8 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
 
   ElasticTable(const ElasticTable&) = delete;
   ElasticTable& operator=(const ElasticTable&) = delete;
-  ElasticTable(ElasticTable&& o) noexcept
-      : delta_(o.delta_),
-        seed_(o.seed_),
-        alloc_(o.alloc_),
-        arena_(std::move(o.arena_)),
-        levels_(std::move(o.levels_)),
-        views_(std::move(o.views_)),
-        plan_(std::move(o.plan_)),
-        len_(std::exchange(o.len_, 0)),
-        nominal_slots_(std::exchange(o.nominal_slots_, 0)),
-        max_items_(std::exchange(o.max_items_, 0)),
-        batch_index_(std::exchange(o.batch_index_, 0)),
-        batch_remaining_(std::exchange(o.batch_remaining_, 0)),
-        max_populated_level_(std::exchange(o.max_populated_level_, 0)),
-        placements_since_rebuild_(std::exchange(o.placements_since_rebuild_, 0)),
-        churn_limit_(std::exchange(o.churn_limit_, 0)),
-        scan_floor_(std::move(o.scan_floor_)),
-        shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {}
-  ElasticTable& operator=(ElasticTable&& o) noexcept {
-    if (this != &o) {
-      drop_entries(arena_, levels_);
-      delta_ = o.delta_;
-      seed_ = o.seed_;
-      alloc_ = o.alloc_;
-      arena_ = std::move(o.arena_);
-      levels_ = std::move(o.levels_);
-      views_ = std::move(o.views_);
-      plan_ = std::move(o.plan_);
-      len_ = std::exchange(o.len_, 0);
-      nominal_slots_ = std::exchange(o.nominal_slots_, 0);
-      max_items_ = std::exchange(o.max_items_, 0);
-      batch_index_ = std::exchange(o.batch_index_, 0);
-      batch_remaining_ = std::exchange(o.batch_remaining_, 0);
-      max_populated_level_ = std::exchange(o.max_populated_level_, 0);
-      placements_since_rebuild_ = std::exchange(o.placements_since_rebuild_, 0);
-      churn_limit_ = std::exchange(o.churn_limit_, 0);
-      scan_floor_ = std::move(o.scan_floor_);
-      shares_seed_.store(o.shares_seed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    }
-    return *this;
-  }
+  ElasticTable(ElasticTable&&) noexcept = default;
+  ElasticTable& operator=(ElasticTable&& o) noexcept { return assign_by_moving(*this, std::move(o)); }
   ~ElasticTable() { drop_entries(arena_, levels_); }
 
   // This table slot for slot: the same geometry, seed, control bytes, plan
@@ -160,7 +135,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   // Nothing is hashed or placed, so the copy scans in the same order.  If
   // `copy` throws, the copies made so far are dropped and nothing leaks.
   // Both tables then share a seed until their next clear or rebuild (see
-  // shares_seed_).
+  // TableSeed).
   template <class CopyEntry>
   ElasticTable clone(CopyEntry&& copy) const {
     ElasticTable out(CloneTag{}, *this);
@@ -174,17 +149,9 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     out.levels_ = std::move(levels);
     out.views_ = std::move(views);
     out.plan_ = std::move(plan);
-    out.len_ = len_;
-    out.nominal_slots_ = nominal_slots_;
-    out.max_items_ = max_items_;
-    out.batch_index_ = batch_index_;
-    out.batch_remaining_ = batch_remaining_;
-    out.max_populated_level_ = max_populated_level_;
-    out.placements_since_rebuild_ = placements_since_rebuild_;
-    out.churn_limit_ = churn_limit_;
+    static_cast<ElasticCounters&>(out) = *this;
     out.scan_floor_.reset(scan_floor_.position());
-    out.shares_seed_.store(true, std::memory_order_relaxed);
-    shares_seed_.store(true, std::memory_order_relaxed);
+    out.seed_ = seed_.share();
     return out;
   }
 
@@ -214,9 +181,9 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
 
   // Adds an entry whose key is known to be absent; never compares keys.
   void insert_unique(K key, V value, std::uint64_t h) {
-    const S before = seed_;
+    const S before = seed_.get();
     make_room_for_new_key();
-    if (seed_ != before) h = table_hash(key_hash_word(key), seed());
+    if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
     place(h, "no free slot found after resize", [&](Entry* p) noexcept {
       ::new (static_cast<void*>(p)) Entry{std::move(key), std::move(value)};
     });
@@ -264,7 +231,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     arena_.clear_passes();
     len_ = 0;
     restart_plan();
-    if (shares_seed_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
+    seed_.cleared();
   }
 
   // ---- scanning -----------------------------------------------------------
@@ -274,7 +241,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   std::uint32_t len() const noexcept { return len_; }
   std::uint32_t max_items() const noexcept { return max_items_; }
   std::uint32_t nominal_slots() const noexcept { return nominal_slots_; }
-  std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_); }
+  std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_.get()); }
   double reserve_fraction() const noexcept { return delta_; }
   std::uint32_t batch_index() const noexcept { return batch_index_; }
   std::uint32_t batch_remaining() const noexcept { return batch_remaining_; }
@@ -481,13 +448,10 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     Geometry fresh = allocate_geometry(c);
     SlotList by_tag;
     if (order == RebuildOrder::by_tag) by_tag = full_slots_by_tag();
-    // Every key is hashed anew here, so a seed shared with a clone costs
-    // nothing to give up.
-    const S new_seed = shares_seed_.load(std::memory_order_relaxed) ? static_cast<S>(next_table_seed()) : seed_;
+    const S new_seed = seed_.for_rebuild();
     ArenaDropGuard old{std::move(arena_), std::move(levels_)};
     install(std::move(fresh));
-    seed_ = new_seed;
-    shares_seed_.store(false, std::memory_order_relaxed);
+    seed_.rebuilt_with(new_seed);
     FirstBatchFill first(*this);
     auto move = [&](std::uint32_t slot) {
       if (!first.move(old.arena, slot)) move_from(old.arena, slot);
@@ -866,28 +830,13 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   }
 
   double delta_;
-  S seed_;
+  TableSeed<S> seed_;
   [[no_unique_address]] A alloc_;
   ArenaType arena_;
   LevelArray levels_;
   ViewArray views_;  // one per level, pointing into arena_
   PlanArray plan_;
-  std::uint32_t len_ = 0;
-  std::uint32_t nominal_slots_ = 0;  // 0 or a power of two of at least 16
-  std::uint32_t max_items_ = 0;
-  std::uint32_t batch_index_ = 0;
-  std::uint32_t batch_remaining_ = 0;
-  std::uint32_t max_populated_level_ = 0;
-  std::uint32_t placements_since_rebuild_ = 0;
-  std::uint32_t churn_limit_ = 0;
   ScanFloor scan_floor_;
-  // Set in a table and its clone, which hash alike.  Refilling one from the
-  // other's scan order then hands its batch plan keys sorted by home group,
-  // which after churn piles them up in the last levels: misses cost over
-  // twice a fresh table's.  So whichever is cleared or rebuilt first draws
-  // a fresh seed.  Atomic and mutable because clone is const and may run
-  // beside other readers.
-  mutable std::atomic<bool> shares_seed_{false};
 };
 
 }  // namespace brindle

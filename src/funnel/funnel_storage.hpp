@@ -15,6 +15,7 @@
 #include "../common/arena/control.hpp"
 #include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
+#include "../common/moves.hpp"
 #include "funnel_geometry.hpp"
 
 namespace brindle {
@@ -135,19 +136,23 @@ bool any_tag_in(const std::uint8_t* ctrl, std::uint32_t begin, std::uint32_t end
   return false;
 }
 
+// The counters of the regions, kept together so that a move hands them over
+// with the arena they describe.
+struct FunnelRegionCounters {
+  SpecialPrimary primary_;
+  SpecialSecondary secondary_;
+  std::uint32_t special_len_ = 0;
+  std::uint32_t max_populated_level_ = 0;
+  std::uint32_t total_slots_ = 0;
+  std::uint32_t nominal_slots_ = 0;
+  std::uint32_t max_items_ = 0;
+  std::uint32_t probe_limit_ = 1;
+};
+
 template <class Entry, Allocator A>
-class FunnelRegions {
+class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
  public:
   using Location = FunnelLocation;
-
-  FunnelRegions() = default;
-  FunnelRegions(const FunnelRegions&) = delete;
-  FunnelRegions& operator=(const FunnelRegions&) = delete;
-  FunnelRegions(FunnelRegions&& o) noexcept { take(o); }
-  FunnelRegions& operator=(FunnelRegions&& o) noexcept {
-    if (this != &o) take(o);
-    return *this;
-  }
 
   // Allocates the arena and the level array of a geometry, all counters 0.
   // Throws std::bad_alloc with nothing allocated.
@@ -157,10 +162,9 @@ class FunnelRegions {
     FunnelRegions r;
     r.arena_ = Arena<Entry, A>::allocate(total, alloc);
     r.levels_ = DescriptorArray<BucketLevel, A>::allocate(g.level_count(), alloc);
-    r.level_count_ = g.level_count();
     const auto stride_shift = static_cast<std::uint32_t>(std::countr_zero(g.bucket_stride));
     std::uint32_t offset = 0;
-    for (std::uint32_t i = 0; i < r.level_count_; ++i) {
+    for (std::uint32_t i = 0; i < g.level_count(); ++i) {
       BucketLevel& level = r.levels_[i];
       level.offset = offset;
       level.slot_count = g.level_slots[i];
@@ -192,22 +196,14 @@ class FunnelRegions {
     FunnelRegions r;
     r.levels_ = DescriptorArray<BucketLevel, A>::copy_of(levels_, arena_.allocator());
     r.arena_ = arena_.clone(copy);
-    r.level_count_ = level_count_;
-    r.primary_ = primary_;
-    r.secondary_ = secondary_;
-    r.special_len_ = special_len_;
-    r.max_populated_level_ = max_populated_level_;
-    r.total_slots_ = total_slots_;
-    r.nominal_slots_ = nominal_slots_;
-    r.max_items_ = max_items_;
-    r.probe_limit_ = probe_limit_;
+    static_cast<FunnelRegionCounters&>(r) = *this;
     return r;
   }
 
   std::uint8_t* ctrl() const noexcept { return arena_.ctrl(); }
   std::uint8_t* passes() const noexcept { return arena_.passes(); }
   Entry* entries() const noexcept { return arena_.entries(); }
-  std::uint32_t level_count() const noexcept { return level_count_; }
+  std::uint32_t level_count() const noexcept { return static_cast<std::uint32_t>(levels_.size()); }
   const BucketLevel& level(std::uint32_t i) const noexcept { return levels_[i]; }
   const SpecialPrimary& special_primary() const noexcept { return primary_; }
   const SpecialSecondary& special_secondary() const noexcept { return secondary_; }
@@ -352,7 +348,7 @@ class FunnelRegions {
   void wipe() noexcept {
     if (total_slots_ != 0) std::memset(arena_.ctrl(), CTRL_EMPTY, total_slots_);
     arena_.clear_passes();
-    for (std::uint32_t i = 0; i < level_count_; ++i) levels_[i].len = levels_[i].tombstones = 0;
+    for (std::uint32_t i = 0; i < level_count(); ++i) levels_[i].len = levels_[i].tombstones = 0;
     primary_.len = primary_.tombstones = 0;
     secondary_.len = secondary_.tombstones = 0;
     special_len_ = 0;
@@ -368,7 +364,7 @@ class FunnelRegions {
       for (std::uint32_t g = 0; g < count; g += GROUP_WIDTH)
         for (std::uint32_t bit : Group(ctrl + offset + g).match_full()) f(make(g + bit), entries[offset + g + bit]);
     };
-    for (std::uint32_t i = 0; i < level_count_; ++i)
+    for (std::uint32_t i = 0; i < level_count(); ++i)
       region(levels_[i].offset, levels_[i].slot_count, [i](std::uint32_t s) { return Location::in_level(i, s); });
     region(primary_.offset, primary_.slot_count, Location::in_special_primary);
     region(secondary_.offset, secondary_.slot_count, Location::in_special_secondary);
@@ -383,7 +379,7 @@ class FunnelRegions {
     const std::uint8_t pass = pass_bit(h);
     const std::uint8_t* ctrl = self.arena_.ctrl();
     std::uint8_t* passes = self.arena_.passes();
-    for (std::uint32_t i = 0; i < self.level_count_; ++i) {
+    for (std::uint32_t i = 0; i < self.level_count(); ++i) {
       const BucketLevel& level = self.levels_[i];
       if (level.slot_count == 0) continue;
       const std::uint32_t start = level.bucket_start(h);
@@ -409,58 +405,22 @@ class FunnelRegions {
     return loc;
   }
 
-  void take(FunnelRegions& o) noexcept {
-    arena_ = std::move(o.arena_);
-    levels_ = std::move(o.levels_);
-    level_count_ = std::exchange(o.level_count_, 0);
-    primary_ = std::exchange(o.primary_, {});
-    secondary_ = std::exchange(o.secondary_, {});
-    special_len_ = std::exchange(o.special_len_, 0);
-    max_populated_level_ = std::exchange(o.max_populated_level_, 0);
-    total_slots_ = std::exchange(o.total_slots_, 0);
-    nominal_slots_ = std::exchange(o.nominal_slots_, 0);
-    max_items_ = std::exchange(o.max_items_, 0);
-    probe_limit_ = std::exchange(o.probe_limit_, 1);
-  }
-
   Arena<Entry, A> arena_;
   DescriptorArray<BucketLevel, A> levels_;
-  std::uint32_t level_count_ = 0;
-  SpecialPrimary primary_;
-  SpecialSecondary secondary_;
-  std::uint32_t special_len_ = 0;
-  std::uint32_t max_populated_level_ = 0;
-  std::uint32_t total_slots_ = 0;
-  std::uint32_t nominal_slots_ = 0;
-  std::uint32_t max_items_ = 0;
-  std::uint32_t probe_limit_ = 1;
 };
 
 // Keys whose every candidate slot was taken when they arrived (in practice:
 // many keys sharing one hash).  Searched in full, and only when not empty;
 // removal never needs a tombstone here because no lookup stops early in it.
-template <class Entry, Allocator A>
-struct FunnelOverflow {
-  Arena<Entry, A> arena;
+struct FunnelOverflowCounters {
   std::uint32_t slot_count = 0;
   std::uint32_t len = 0;
   std::uint32_t free_from = 0;  // every slot below is full
+};
 
-  FunnelOverflow() = default;
-  FunnelOverflow(FunnelOverflow&& o) noexcept
-      : arena(std::move(o.arena)),
-        slot_count(std::exchange(o.slot_count, 0)),
-        len(std::exchange(o.len, 0)),
-        free_from(std::exchange(o.free_from, 0)) {}
-  FunnelOverflow& operator=(FunnelOverflow&& o) noexcept {
-    if (this != &o) {
-      arena = std::move(o.arena);
-      slot_count = std::exchange(o.slot_count, 0);
-      len = std::exchange(o.len, 0);
-      free_from = std::exchange(o.free_from, 0);
-    }
-    return *this;
-  }
+template <class Entry, Allocator A>
+struct FunnelOverflow : ResetOnMove<FunnelOverflowCounters> {
+  Arena<Entry, A> arena;
 
   static FunnelOverflow allocate(std::uint32_t slots, A alloc) {
     FunnelOverflow o;
@@ -472,9 +432,7 @@ struct FunnelOverflow {
   FunnelOverflow clone(CopyEntry& copy) const {
     FunnelOverflow o;
     o.arena = arena.clone(copy);
-    o.slot_count = slot_count;
-    o.len = len;
-    o.free_from = free_from;
+    static_cast<FunnelOverflowCounters&>(o) = *this;
     return o;
   }
   static std::uint32_t slots_for(std::uint32_t entries) noexcept {

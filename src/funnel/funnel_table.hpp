@@ -4,7 +4,6 @@
 // when it arrived; keys that no level takes go to a two-part special array.
 // Entries never move except in a rebuild.
 
-#include <atomic>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -17,6 +16,7 @@
 #include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
 #include "../common/arena/slot_entry.hpp"
+#include "../common/moves.hpp"
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
 #include "../map/probe_walk.hpp"
@@ -32,9 +32,16 @@ struct BucketProbe {
   std::uint32_t slot = 0;
 };
 
+// What the table counts beyond its regions, kept apart so that a move hands
+// it over with them.
+struct FunnelCounters {
+  std::uint32_t len_ = 0;
+};
+
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
 class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>,
-                    public ScanWalk<FunnelTable<K, V, S, A>, FunnelLocation> {
+                    public ScanWalk<FunnelTable<K, V, S, A>, FunnelLocation>,
+                    private ResetOnMove<FunnelCounters> {
   friend class ProbeWalk<FunnelTable, K, FunnelLocation>;
   friend class ScanWalk<FunnelTable, FunnelLocation>;
   static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
@@ -58,29 +65,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
 
   FunnelTable(const FunnelTable&) = delete;
   FunnelTable& operator=(const FunnelTable&) = delete;
-  FunnelTable(FunnelTable&& o) noexcept
-      : delta_(o.delta_),
-        seed_(o.seed_),
-        alloc_(o.alloc_),
-        regions_(std::move(o.regions_)),
-        overflow_(std::move(o.overflow_)),
-        len_(std::exchange(o.len_, 0)),
-        scan_floor_(std::move(o.scan_floor_)),
-        shares_seed_(o.shares_seed_.load(std::memory_order_relaxed)) {}
-  FunnelTable& operator=(FunnelTable&& o) noexcept {
-    if (this != &o) {
-      drop_all();
-      delta_ = o.delta_;
-      seed_ = o.seed_;
-      alloc_ = o.alloc_;
-      regions_ = std::move(o.regions_);
-      overflow_ = std::move(o.overflow_);
-      len_ = std::exchange(o.len_, 0);
-      scan_floor_ = std::move(o.scan_floor_);
-      shares_seed_.store(o.shares_seed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    }
-    return *this;
-  }
+  FunnelTable(FunnelTable&&) noexcept = default;
+  FunnelTable& operator=(FunnelTable&& o) noexcept { return assign_by_moving(*this, std::move(o)); }
   ~FunnelTable() { drop_all(); }
 
   // This table slot for slot: the same geometry, seed, control bytes,
@@ -94,10 +80,9 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     FunnelTable out(CloneTag{}, *this);
     out.regions_ = regions_.clone(copy);
     out.overflow_ = overflow_.clone(copy);  // if this throws, `out` drops the region copies
-    out.len_ = len_;
+    static_cast<FunnelCounters&>(out) = *this;
     out.scan_floor_.reset(scan_floor_.position());
-    out.shares_seed_.store(true, std::memory_order_relaxed);
-    shares_seed_.store(true, std::memory_order_relaxed);
+    out.seed_ = seed_.share();
     return out;
   }
 
@@ -106,7 +91,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   std::uint32_t len() const noexcept { return len_; }
   std::uint32_t max_items() const noexcept { return regions_.max_items(); }
   std::uint32_t nominal_slots() const noexcept { return regions_.nominal_slots(); }
-  std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_); }
+  std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_.get()); }
   double reserve_fraction() const noexcept { return delta_; }
   std::uint32_t probe_limit() const noexcept { return regions_.probe_limit(); }
   std::uint32_t level_count() const noexcept { return regions_.level_count(); }
@@ -297,9 +282,9 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // Places a key known to be absent: no key comparisons.
   void insert_unique(K key, V value, std::uint64_t h) {
     if (len_ >= regions_.max_items()) {
-      const S before = seed_;
+      const S before = seed_.get();
       grow();
-      if (seed_ != before) h = table_hash(key_hash_word(key), seed());
+      if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
     }
     place(h, std::move(key), std::move(value));
   }
@@ -311,9 +296,9 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // its way.
   void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value) {
     if (len_ >= regions_.max_items()) {
-      const S before = seed_;
+      const S before = seed_.get();
       grow();
-      if (seed_ != before) h = table_hash(key_hash_word(key), seed());
+      if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
       location.reset();
     }
     if (location) {
@@ -360,9 +345,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // placement of every entry and the overflow area are all prepared before
   // the first entry moves, so a failed allocation leaves the table as it was.
   void resize(std::uint32_t n) {
-    // Every key is hashed anew here, so a seed shared with a clone costs
-    // nothing to give up.
-    const S new_seed = shares_seed_.load(std::memory_order_relaxed) ? static_cast<S>(next_table_seed()) : seed_;
+    const S new_seed = seed_.for_rebuild();
     auto hash = [new_seed](const Entry& e) {
       return table_hash(key_hash_word(e.key), static_cast<std::uint64_t>(new_seed));
     };
@@ -405,8 +388,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     regions_ = std::move(fresh);
     overflow_ = std::move(spill);
     scan_floor_.reset(0);
-    seed_ = new_seed;
-    shares_seed_.store(false, std::memory_order_relaxed);
+    seed_.rebuilt_with(new_seed);
   }
 
   void reserve(std::uint64_t additional) {
@@ -431,7 +413,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     overflow_ = Overflow();
     len_ = 0;
     scan_floor_.reset(0);
-    if (shares_seed_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
+    seed_.cleared();
   }
 
   // Where growth that must hold `needed` items goes.
@@ -503,7 +485,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
 
   struct CloneTag {};
   // The reserve fraction, seed and allocator of `o`, and no memory yet.
-  FunnelTable(CloneTag, const FunnelTable& o) : delta_(o.delta_), seed_(o.seed_), alloc_(o.alloc_) {}
+  FunnelTable(CloneTag, const FunnelTable& o) : delta_(o.delta_), seed_(o.seed_.get()), alloc_(o.alloc_) {}
 
   // The regions a scan walks: the levels, the two special parts, the
   // overflow area.
@@ -708,16 +690,11 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   }
 
   double delta_;
-  S seed_;
+  TableSeed<S> seed_;
   [[no_unique_address]] A alloc_;
   Regions regions_;
   Overflow overflow_;
-  std::uint32_t len_ = 0;
   ScanFloor scan_floor_;
-  // Set in a table and its clone; whichever is cleared or rebuilt first
-  // draws a fresh seed, so that neither is refilled in an order sorted by
-  // its own probe positions (see the elastic table, where that clusters).
-  mutable std::atomic<bool> shares_seed_{false};
 };
 
 }  // namespace brindle

@@ -71,6 +71,49 @@ inline std::uint64_t next_table_seed() {
   return detail::splitmix64(base + counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull);
 }
 
+// A table's seed.  A clone copies its source's slots as they are, so it
+// starts with the same seed.  Refilling one of the two from the other's scan
+// order then hands its placement keys sorted by their positions, which
+// clusters them (in the elastic table misses then cost over twice a fresh
+// table's), so whichever is cleared or rebuilt first draws a fresh seed.
+// Atomic because a clone is made from a const table, beside other readers.
+template <class S>
+class TableSeed {
+ public:
+  explicit TableSeed(S seed) noexcept : seed_(seed) {}
+  TableSeed(const TableSeed&) = delete;
+  TableSeed& operator=(const TableSeed&) = delete;
+  TableSeed(TableSeed&& o) noexcept : seed_(o.seed_), shared_(o.shared_.load(std::memory_order_relaxed)) {}
+  TableSeed& operator=(TableSeed&& o) noexcept {
+    seed_ = o.seed_;
+    shared_.store(o.shared_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    return *this;
+  }
+
+  S get() const noexcept { return seed_; }
+  // The seed of a new clone; from now on the two share it.
+  TableSeed share() const noexcept {
+    shared_.store(true, std::memory_order_relaxed);
+    TableSeed clone(seed_);
+    clone.shared_.store(true, std::memory_order_relaxed);
+    return clone;
+  }
+  // What a rebuild hashes every key with: a shared seed costs nothing to give
+  // up then.
+  S for_rebuild() const { return shared_.load(std::memory_order_relaxed) ? static_cast<S>(next_table_seed()) : seed_; }
+  void rebuilt_with(S seed) noexcept {
+    seed_ = seed;
+    shared_.store(false, std::memory_order_relaxed);
+  }
+  void cleared() {
+    if (shared_.exchange(false, std::memory_order_relaxed)) seed_ = static_cast<S>(next_table_seed());
+  }
+
+ private:
+  S seed_;
+  mutable std::atomic<bool> shared_{false};
+};
+
 constexpr std::uint64_t table_hash_of(std::uint64_t hash_word, std::uint64_t per_table_seed,
                                       std::uint64_t fold) noexcept {
   return folded_multiply(per_table_seed ^ hash_word, fold);
