@@ -171,7 +171,7 @@ struct ContainerType {
 
   static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<2>("with_options", {"capacity", "reserve_fraction"}, 0, args, nargs, kwnames);
+      auto a = parse_args<2>({"with_options", {"capacity", "reserve_fraction"}}, args, nargs, kwnames);
       const std::size_t cap = capacity_arg(a[0]);
       double fraction = DEFAULT_RESERVE_FRACTION;
       if (a[1] != nullptr && a[1] != Py_None) {

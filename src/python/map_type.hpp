@@ -35,33 +35,12 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
 
   static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-      if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 positional argument (%zd given)", Traits::map_name, nargs);
-        throw_python_error();
-      }
-      PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-      PyObject* capacity = nullptr;
+      const CallArgs call(args, kwargs);
       OwnedRef extra;  // keyword items other than `other` and `capacity`
-      if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-        extra = check_owned(PyDict_Copy(kwargs));
-        PyObject* kw_other = nullptr;
-        if (PyDict_PopString(extra.get(), "other", &kw_other) < 0) throw_python_error();
-        OwnedRef kw_other_ref(kw_other);
-        if (kw_other != nullptr) {
-          if (other != nullptr) {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('other') and position (1)",
-                         Traits::map_name);
-            throw_python_error();
-          }
-          other = kw_other;
-        }
-        if (PyDict_PopString(extra.get(), "capacity", &capacity) < 0) throw_python_error();
-        OwnedRef capacity_ref(capacity);
-        const std::size_t cap = capacity_arg(capacity);
-        return build(cap, other, extra.get());
-      }
-      return build(0, other, nullptr);
+      const auto a =
+          parse_args<2>({.fname = Traits::map_name, .names = {"other", "capacity"}, .first_kwonly = 1, .rest = &extra},
+                        call.args(), call.nargs(), call.kwnames());
+      return build(capacity_arg(a[1]), a[0], extra.get());
     });
   }
 
@@ -83,26 +62,9 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
   // other keyword is an item.
   static PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-      if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "update() takes at most 1 positional argument (%zd given)", nargs);
-        throw_python_error();
-      }
-      PyObject* other = nargs == 1 ? args[0] : nullptr;
       OwnedRef items;
-      const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-      for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-        PyObject* value = args[nargs + i];
-        if (PyUnicode_EqualToUTF8(name, "other")) {
-          if (other != nullptr)
-            raise(PyExc_TypeError, "argument for update() given by name ('other') and position (1)");
-          other = value;
-          continue;
-        }
-        if (!items) items = check_owned(PyDict_New());
-        if (PyDict_SetItem(items.get(), name, value) < 0) throw_python_error();
-      }
+      PyObject* other =
+          parse_args<1>({.fname = "update", .names = {"other"}, .rest = &items}, args, nargsf, kwnames)[0];
       ExclusiveBorrow b(head_of(self).flag);
       ChangeCount changes(head_of(self));
       update_from<MapType>(map_of(self), self, other, items.get(), changes.count);
@@ -186,7 +148,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
 
   static PyObject* fromkeys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<2>("fromkeys", {"iterable", "value"}, 1, args, nargs, kwnames);
+      auto a = parse_args<2>({"fromkeys", {"iterable", "value"}, 1}, args, nargs, kwnames);
       PyObject* value = a[1] ? a[1] : Py_None;
       Building result(make_for_hint(length_hint(a[0]).value_or(0)));
       Map& map = result.table();
@@ -231,7 +193,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
 
   BRINDLE_FLATTEN static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<2>("get", {"key", "default"}, 1, args, nargs, kwnames);
+      auto a = parse_args<2>({"get", {"key", "default"}, 1}, args, nargs, kwnames);
       SharedBorrow b(head_of(self).flag);
       BorrowedKey k(a[0]);
       if (const StoredRef* v = map_of(self).get(k)) return v->new_ref();
@@ -266,7 +228,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
 
   static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<2>("pop", {"key", "default"}, 1, args, nargs, kwnames);
+      auto a = parse_args<2>({"pop", {"key", "default"}, 1}, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
       BorrowedKey k(a[0]);
       if (auto entry = map_of(self).remove_entry(k)) {
@@ -293,7 +255,7 @@ struct MapType : ContainerType<MapType<Traits>, Traits, PyMap<Traits>> {
 
   static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<2>("setdefault", {"key", "default"}, 1, args, nargs, kwnames);
+      auto a = parse_args<2>({"setdefault", {"key", "default"}, 1}, args, nargs, kwnames);
       PyObject* dflt = a[1] ? a[1] : Py_None;
       ExclusiveBorrow b(head_of(self).flag);
       Map& m = map_of(self);

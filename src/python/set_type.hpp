@@ -142,13 +142,12 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* iterable = nullptr;
-      PyObject* capacity = nullptr;
-      static const char* names[] = {"iterable", "capacity", nullptr};
-      static const std::string format = std::string("|O$O:") + Traits::set_name;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &iterable, &capacity))
-        throw_python_error();
-      Building result(make_ref(capacity_arg(capacity), DEFAULT_RESERVE_FRACTION));
+      const CallArgs call(args, kwargs);
+      const auto a = parse_args<2>(
+          {.fname = Traits::set_name, .names = {"iterable", "capacity"}, .first_kwonly = 1, .getargs_messages = true},
+          call.args(), call.nargs(), call.kwnames());
+      PyObject* iterable = a[0];
+      Building result(make_ref(capacity_arg(a[1]), DEFAULT_RESERVE_FRACTION));
       if (iterable != nullptr && iterable != Py_None) {
         ChangeCount changes(result.head());
         add_all(result.table(), result.get(), iterable, changes.count);
@@ -188,7 +187,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   BRINDLE_FLATTEN static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-      auto a = parse_args<1>("add", {"value"}, 1, args, nargs, kwnames);
+      auto a = parse_args<1>({"add", {"value"}, 1}, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
       Set& s = set_of(self);
       BorrowedKey k(a[0]);
@@ -206,7 +205,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   BRINDLE_FLATTEN static PyObject* remove_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<1>(MustExist ? "remove" : "discard", {"value"}, 1, args, nargs, kwnames);
+      auto a = parse_args<1>({MustExist ? "remove" : "discard", {"value"}, 1}, args, nargs, kwnames);
       ExclusiveBorrow b(head_of(self).flag);
       BorrowedKey k(a[0]);
       if (set_of(self).remove_entry(k)) {
@@ -282,7 +281,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   static PyObject* symmetric_difference(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-      auto a = parse_args<1>("symmetric_difference", {"other"}, 1, args, nargs, kwnames);
+      auto a = parse_args<1>({"symmetric_difference", {"other"}, 1}, args, nargs, kwnames);
       return combine<symmetric_difference_with>(self, a.data(), 1);
     });
   }
@@ -290,7 +289,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
   static PyObject* symmetric_difference_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-      auto a = parse_args<1>("symmetric_difference_update", {"other"}, 1, args, nargs, kwnames);
+      auto a = parse_args<1>({"symmetric_difference_update", {"other"}, 1}, args, nargs, kwnames);
       return combine_update<symmetric_difference_with>(self, a.data(), 1);
     });
   }
@@ -379,7 +378,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   static PyObject* issubset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-      PyObject* other = parse_args<1>("issubset", {"other"}, 1, args, nargs, kwnames)[0];
+      PyObject* other = parse_args<1>({"issubset", {"other"}, 1}, args, nargs, kwnames)[0];
       SharedBorrow b(head_of(self).flag);
       const Set& mine = set_of(self);
       if (check_exact(other)) {
@@ -401,7 +400,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   static PyObject* issuperset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-      PyObject* other = parse_args<1>("issuperset", {"other"}, 1, args, nargs, kwnames)[0];
+      PyObject* other = parse_args<1>({"issuperset", {"other"}, 1}, args, nargs, kwnames)[0];
       SharedBorrow b(head_of(self).flag);
       const Set& mine = set_of(self);
       if (check_exact(other)) {
@@ -415,7 +414,7 @@ struct SetType : ContainerType<SetType<Traits>, Traits, PySet<Traits>> {
 
   static PyObject* isdisjoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-      PyObject* other = parse_args<1>("isdisjoint", {"other"}, 1, args, nargs, kwnames)[0];
+      PyObject* other = parse_args<1>({"isdisjoint", {"other"}, 1}, args, nargs, kwnames)[0];
       SharedBorrow b(head_of(self).flag);
       const Set& mine = set_of(self);
       if (check_exact(other)) {
