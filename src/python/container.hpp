@@ -192,7 +192,7 @@ struct ContainerType {
 
   static PyObject* probe_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-      auto a = parse_args<2>("probe_stats", {"sample", "seed"}, 0, args, nargs, kwnames);
+      auto a = parse_args<2>({"probe_stats", {"sample", "seed"}}, args, nargs, kwnames);
       std::uint64_t sample = 1000, seed = 0;
       if (a[0] != nullptr) {
         OwnedRef n = check_owned(PyNumber_Index(a[0]));
@@ -209,18 +209,18 @@ struct ContainerType {
         if (seed == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) throw_python_error();
       }
       ProbeStats st;
-      std::uint32_t len = 0, capacity = 0, slots = 0;
+      std::uint32_t len = 0, max_items = 0, slots = 0;
       {
         SharedBorrow b(head_of(self).flag);
         const auto& m = entries(table_of(self));
         st = brindle::probe_stats(m, sample, seed);
         len = m.len();
-        capacity = m.capacity();
-        slots = m.table().nominal_capacity();
+        max_items = m.max_items();
+        slots = m.table().nominal_slots();
       }
       return check(Py_BuildValue("{s:d,s:K,s:d,s:K,s:I,s:I,s:I,s:d}", "hit_avg", st.hit_avg, "hit_max",
                                  static_cast<unsigned long long>(st.hit_max), "miss_avg", st.miss_avg, "miss_max",
-                                 static_cast<unsigned long long>(st.miss_max), "len", len, "capacity", capacity,
+                                 static_cast<unsigned long long>(st.miss_max), "len", len, "capacity", max_items,
                                  "slots", slots, "load", slots == 0 ? 0.0 : static_cast<double>(len) / slots));
     });
   }
