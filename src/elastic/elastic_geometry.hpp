@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../common/arena/control.hpp"
+#include "../common/arena/region.hpp"
 #include "../common/saturate.hpp"
 #include "../map/failure.hpp"
 #include "../map/sizing.hpp"
@@ -140,20 +141,14 @@ inline const std::uint32_t* shared_first_try_thresholds(std::uint32_t slots) noe
 
 // Descriptor of one level.  Invariants: len + tombstones <= slot_count; a
 // level above the table's max_populated_level has len = tombstones = 0.
-struct ElasticLevel {
+struct ElasticLevel : SlotRegion {
   std::uint64_t salt = 0;
   double probe_budget = 1.0;
-  // Index of the level's first slot in the arena: its control run starts at
-  // that control byte and its entry run at that entry.
-  std::uint32_t first_slot = 0;
-  std::uint32_t slot_count = 0;
   std::uint32_t group_count = 0;
   std::uint32_t group_mask = 0;
   // Longest probe sequence, in groups, that any insertion here has used;
   // lookups never look further.
   std::uint32_t max_probe_groups = 0;
-  std::uint32_t len = 0;
-  std::uint32_t tombstones = 0;
   std::uint32_t reserve_slots = 0;
   // floor(probe_budget), and the free counts at which an insert tries one
   // more group of this level first (see first_try_thresholds); shared by all

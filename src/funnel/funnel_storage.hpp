@@ -15,6 +15,7 @@
 #include "../common/arena/control.hpp"
 #include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
+#include "../common/arena/region.hpp"
 #include "../common/moves.hpp"
 #include "funnel_geometry.hpp"
 
@@ -41,14 +42,10 @@ struct FunnelLocation {
 
 // 32 bytes rather than 28, so that finding level i is a shift: lookups and
 // placements do it for every level they visit.
-struct alignas(32) BucketLevel {
-  std::uint32_t offset = 0;  // first slot of the level within the arena
-  std::uint32_t slot_count = 0;
+struct alignas(32) BucketLevel : SlotRegion {
   std::uint32_t bucket_mask = 0;
   std::uint32_t bucket_shift = 4;
   std::uint32_t salt = 0;
-  std::uint32_t len = 0;
-  std::uint32_t tombstones = 0;
 
   std::uint32_t bucket_start(std::uint64_t h) const noexcept {
     return ((static_cast<std::uint32_t>(h) ^ salt) & bucket_mask) << bucket_shift;
@@ -59,21 +56,13 @@ struct alignas(32) BucketLevel {
   std::uint32_t groups_per_bucket() const noexcept { return 1u << (bucket_shift - 4); }
 };
 
-struct SpecialPrimary {
-  std::uint32_t offset = 0;
-  std::uint32_t slot_count = 0;
+struct SpecialPrimary : SlotRegion {
   std::uint32_t group_mask = 0;
-  std::uint32_t len = 0;
-  std::uint32_t tombstones = 0;
 };
 
-struct SpecialSecondary {
-  std::uint32_t offset = 0;
-  std::uint32_t slot_count = 0;
+struct SpecialSecondary : SlotRegion {
   std::uint32_t bucket_count = 0;
   std::uint32_t bucket_shift = 0;
-  std::uint32_t len = 0;
-  std::uint32_t tombstones = 0;
 
   // Slots [first, second) of bucket c; the last bucket may be cut short.
   std::pair<std::uint32_t, std::uint32_t> bucket_range(std::uint32_t c) const noexcept {
@@ -166,7 +155,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
     std::uint32_t offset = 0;
     for (std::uint32_t i = 0; i < g.level_count(); ++i) {
       BucketLevel& level = r.levels_[i];
-      level.offset = offset;
+      level.first_slot = offset;
       level.slot_count = g.level_slots[i];
       const std::uint32_t buckets = level.slot_count >> stride_shift;
       level.bucket_mask = buckets == 0 ? 0 : buckets - 1;
@@ -174,11 +163,11 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
       level.salt = static_cast<std::uint32_t>((i + 1ull) * 0x7F4A7C15ull);
       offset += level.slot_count;
     }
-    r.primary_.offset = offset;
+    r.primary_.first_slot = offset;
     r.primary_.slot_count = g.primary_slots;
     r.primary_.group_mask = g.primary_slots == 0 ? 0 : g.primary_slots / GROUP_WIDTH - 1;
     offset += g.primary_slots;
-    r.secondary_.offset = offset;
+    r.secondary_.first_slot = offset;
     r.secondary_.slot_count = g.secondary_slots;
     r.secondary_.bucket_shift = g.secondary_bucket_shift;
     r.secondary_.bucket_count = g.secondary_bucket_count;
@@ -217,22 +206,27 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
     return (arena_.allocated() ? arena_.layout().size : 0) + levels_.bytes();
   }
 
-  // Position of a region slot within the arena; the overflow area is not
-  // part of it.
-  std::uint32_t arena_slot(Location loc) const noexcept {
+  // The region a location lies in; the overflow area is none of them.
+  const SlotRegion& region_of(Location loc) const noexcept {
     switch (loc.kind) {
       case Location::Kind::InLevel:
-        return levels_[loc.level].offset + loc.slot;
+        return levels_[loc.level];
       case Location::Kind::InSpecialPrimary:
-        return primary_.offset + loc.slot;
+        return primary_;
       default:
-        return secondary_.offset + loc.slot;
+        return secondary_;
     }
   }
+  SlotRegion& region_of(Location loc) noexcept {
+    return const_cast<SlotRegion&>(static_cast<const FunnelRegions&>(*this).region_of(loc));
+  }
+
+  // Position of a region slot within the arena.
+  std::uint32_t arena_slot(Location loc) const noexcept { return region_of(loc).first_slot + loc.slot; }
 
   std::optional<Location> first_free_in_primary(std::uint64_t h) const noexcept {
     if (primary_.len >= primary_.slot_count) return std::nullopt;
-    const std::uint8_t* ctrl = arena_.ctrl() + primary_.offset;
+    const std::uint8_t* ctrl = arena_.ctrl() + primary_.first_slot;
     for (PrimaryProbe p(primary_, h, probe_limit_); !p.done(); p.next()) {
       const BitMask free = Group(ctrl + p.first_slot()).match_free();
       if (free) return Location::in_special_primary(p.first_slot() + free.lowest());
@@ -242,7 +236,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
 
   std::optional<Location> first_free_in_secondary_bucket(std::uint32_t c) const noexcept {
     const auto [begin, end] = secondary_.bucket_range(c);
-    if (auto s = first_free_in(arena_.ctrl() + secondary_.offset, begin, end))
+    if (auto s = first_free_in(arena_.ctrl() + secondary_.first_slot, begin, end))
       return Location::in_special_secondary(*s);
     return std::nullopt;
   }
@@ -267,76 +261,39 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
   // byte and counters, not the pass bytes.  The entry itself is written by
   // the caller.
   void count_store(Location loc, std::uint64_t h) noexcept {
-    std::uint8_t& c = arena_.ctrl()[arena_slot(loc)];
-    const std::uint32_t was_tombstone = c == CTRL_TOMBSTONE ? 1 : 0;
+    SlotRegion& r = region_of(loc);
+    std::uint8_t& c = arena_.ctrl()[r.first_slot + loc.slot];
+    if (c == CTRL_TOMBSTONE) --r.tombstones;
     c = tag_of(h);
-    switch (loc.kind) {
-      case Location::Kind::InLevel: {
-        BucketLevel& level = levels_[loc.level];
-        level.tombstones -= was_tombstone;
-        ++level.len;
-        max_populated_level_ = std::max(max_populated_level_, loc.level);
-        break;
-      }
-      case Location::Kind::InSpecialPrimary:
-        primary_.tombstones -= was_tombstone;
-        ++primary_.len;
-        ++special_len_;
-        break;
-      default:
-        secondary_.tombstones -= was_tombstone;
-        ++secondary_.len;
-        ++special_len_;
-        break;
-    }
+    ++r.len;
+    if (loc.kind == Location::Kind::InLevel)
+      max_populated_level_ = std::max(max_populated_level_, loc.level);
+    else
+      ++special_len_;
   }
 
   // Marks a slot whose entry was just taken out: a tombstone when its group
   // has no empty byte left (a later key's probe may have passed through it),
   // else empty.  Returns the region's tombstones and slot count afterwards.
   std::pair<std::uint32_t, std::uint32_t> record_removal(Location loc) noexcept {
+    SlotRegion& r = region_of(loc);
     std::uint8_t* ctrl = arena_.ctrl();
-    const std::uint32_t at = arena_slot(loc);
+    const std::uint32_t at = r.first_slot + loc.slot;
     const bool keep_path = !Group(ctrl + (at & ~(GROUP_WIDTH - 1))).has_empty();
     ctrl[at] = keep_path ? CTRL_TOMBSTONE : CTRL_EMPTY;
-    const std::uint32_t tomb = keep_path ? 1 : 0;
-    switch (loc.kind) {
-      case Location::Kind::InLevel: {
-        BucketLevel& level = levels_[loc.level];
-        level.tombstones += tomb;
-        --level.len;
-        return {level.tombstones, level.slot_count};
-      }
-      case Location::Kind::InSpecialPrimary:
-        primary_.tombstones += tomb;
-        --primary_.len;
-        --special_len_;
-        return {primary_.tombstones, primary_.slot_count};
-      default:
-        secondary_.tombstones += tomb;
-        --secondary_.len;
-        --special_len_;
-        return {secondary_.tombstones, secondary_.slot_count};
-    }
+    r.tombstones += keep_path ? 1 : 0;
+    --r.len;
+    if (loc.kind != Location::Kind::InLevel) --special_len_;
+    return {r.tombstones, r.slot_count};
   }
 
   // Like a removal, but the slot becomes empty: used only while the whole
   // table is being cleared.
   void record_clear(Location loc) noexcept {
-    arena_.ctrl()[arena_slot(loc)] = CTRL_EMPTY;
-    switch (loc.kind) {
-      case Location::Kind::InLevel:
-        --levels_[loc.level].len;
-        break;
-      case Location::Kind::InSpecialPrimary:
-        --primary_.len;
-        --special_len_;
-        break;
-      default:
-        --secondary_.len;
-        --special_len_;
-        break;
-    }
+    SlotRegion& r = region_of(loc);
+    arena_.ctrl()[r.first_slot + loc.slot] = CTRL_EMPTY;
+    --r.len;
+    if (loc.kind != Location::Kind::InLevel) --special_len_;
   }
 
   void shrink_max_populated_level() noexcept {
@@ -365,9 +322,9 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
         for (std::uint32_t bit : Group(ctrl + offset + g).match_full()) f(make(g + bit), entries[offset + g + bit]);
     };
     for (std::uint32_t i = 0; i < level_count(); ++i)
-      region(levels_[i].offset, levels_[i].slot_count, [i](std::uint32_t s) { return Location::in_level(i, s); });
-    region(primary_.offset, primary_.slot_count, Location::in_special_primary);
-    region(secondary_.offset, secondary_.slot_count, Location::in_special_secondary);
+      region(levels_[i].first_slot, levels_[i].slot_count, [i](std::uint32_t s) { return Location::in_level(i, s); });
+    region(primary_.first_slot, primary_.slot_count, Location::in_special_primary);
+    region(secondary_.first_slot, secondary_.slot_count, Location::in_special_secondary);
   }
 
  private:
@@ -386,7 +343,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
       const bool full = level.len >= level.slot_count;
       if (full && !record) continue;
       for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
-        const std::uint32_t at = level.offset + start + g * GROUP_WIDTH;
+        const std::uint32_t at = level.first_slot + start + g * GROUP_WIDTH;
         if (!full) {
           if (const BitMask free = Group(ctrl + at).match_free()) {
             const Location loc = Location::in_level(i, start + g * GROUP_WIDTH + free.lowest());

@@ -122,9 +122,9 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       return {passed ? BucketProbe::Kind::Continue : BucketProbe::Kind::Absent};
     }
     const std::uint32_t start = level.bucket_start(h);
-    const std::uint8_t* ctrl = regions_.ctrl() + level.offset;
-    const std::uint8_t* passes = regions_.passes() + level.offset / GROUP_WIDTH;
-    const Entry* entries = regions_.entries() + level.offset;
+    const std::uint8_t* ctrl = regions_.ctrl() + level.first_slot;
+    const std::uint8_t* passes = regions_.passes() + level.first_slot / GROUP_WIDTH;
+    const Entry* entries = regions_.entries() + level.first_slot;
     for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
       const std::uint32_t at = start + g * GROUP_WIDTH;
       const Group group(ctrl + at);
@@ -153,13 +153,13 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
                                 std::uint64_t* groups = nullptr) const {
     auto recording = [hint] { return hint != nullptr && !hint->has_value(); };
     const SpecialPrimary& p = regions_.special_primary();
-    const std::uint8_t* pctrl = regions_.ctrl() + p.offset;
+    const std::uint8_t* pctrl = regions_.ctrl() + p.first_slot;
     if (p.slot_count == 0 || p.len == 0) {
       if (recording()) {
         if (auto free = regions_.first_free_in_primary(h)) *hint = free;
       }
     } else {
-      const Entry* pentries = regions_.entries() + p.offset;
+      const Entry* pentries = regions_.entries() + p.first_slot;
       for (PrimaryProbe probe(p, h, regions_.probe_limit()); !probe.done(); probe.next()) {
         const std::uint32_t at = probe.first_slot();
         const Group group(pctrl + at);
@@ -182,8 +182,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       }
       return {SpecialResult::Kind::Exhausted};
     }
-    const std::uint8_t* sctrl = regions_.ctrl() + s.offset;
-    const Entry* sentries = regions_.entries() + s.offset;
+    const std::uint8_t* sctrl = regions_.ctrl() + s.first_slot;
+    const Entry* sentries = regions_.entries() + s.first_slot;
     // Both buckets are examined in full: nothing marks the end of a key's
     // path here.
     for (const std::uint32_t c : {s.first_choice(h), s.second_choice(h)}) {
@@ -249,9 +249,9 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       }
       for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
         const std::uint32_t at = start + g * GROUP_WIDTH;
-        const Group group(ctrl + level.offset + at);
+        const Group group(ctrl + level.first_slot + at);
         for (std::uint32_t bit : group.match_tag(t))
-          if (key == entries[level.offset + at + bit].key) return replace(Location::in_level(i, at + bit));
+          if (key == entries[level.first_slot + at + bit].key) return replace(Location::in_level(i, at + bit));
         if (!hint) {
           const BitMask free = group.match_free();
           if (free) hint = Location::in_level(i, at + free.lowest());
@@ -263,7 +263,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
         // The search goes past a full group, and so does the key unless it
         // lands at an earlier free slot: marked now, the walk need not be
         // repeated.  A key found further on marked it when it was stored.
-        passes[(level.offset + at) / GROUP_WIDTH] |= pass;
+        passes[(level.first_slot + at) / GROUP_WIDTH] |= pass;
       }
     }
     if (!stopped) {
@@ -431,28 +431,27 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     auto fail = [](const std::string& what) { throw InvariantFailure("funnel table: " + what); };
     const std::uint8_t* ctrl = regions_.ctrl();
     std::uint64_t level_sum = 0;
-    auto count_region = [&](const char* name, std::uint32_t offset, std::uint32_t slots, std::uint32_t len,
-                            std::uint32_t tombstones) {
-      if (slots % GROUP_WIDTH != 0) fail(std::string(name) + " is not a whole number of groups");
+    auto count_region = [&](const char* name, const SlotRegion& r) {
+      if (r.slot_count % GROUP_WIDTH != 0) fail(std::string(name) + " is not a whole number of groups");
       std::uint32_t full = 0, tomb = 0;
-      for (std::uint32_t s = 0; s < slots; ++s) {
-        full += is_full(ctrl[offset + s]) ? 1 : 0;
-        tomb += ctrl[offset + s] == CTRL_TOMBSTONE ? 1 : 0;
+      for (std::uint32_t s = 0; s < r.slot_count; ++s) {
+        full += is_full(ctrl[r.first_slot + s]) ? 1 : 0;
+        tomb += ctrl[r.first_slot + s] == CTRL_TOMBSTONE ? 1 : 0;
       }
-      if (full != len) fail(std::string(name) + " len does not match its full slots");
-      if (tomb != tombstones) fail(std::string(name) + " tombstones do not match its control bytes");
-      if (static_cast<std::uint64_t>(len) + tombstones > slots) fail(std::string(name) + " is over-full");
+      if (full != r.len) fail(std::string(name) + " len does not match its full slots");
+      if (tomb != r.tombstones) fail(std::string(name) + " tombstones do not match its control bytes");
+      if (static_cast<std::uint64_t>(r.len) + r.tombstones > r.slot_count) fail(std::string(name) + " is over-full");
     };
     for (std::uint32_t i = 0; i < regions_.level_count(); ++i) {
       const BucketLevel& level = regions_.level(i);
-      count_region("level", level.offset, level.slot_count, level.len, level.tombstones);
+      count_region("level", level);
       if (i > regions_.max_populated_level() && level.len != 0) fail("entries above max_populated_level");
       level_sum += level.len;
     }
     const SpecialPrimary& p = regions_.special_primary();
     const SpecialSecondary& s = regions_.special_secondary();
-    count_region("special primary", p.offset, p.slot_count, p.len, p.tombstones);
-    count_region("special secondary", s.offset, s.slot_count, s.len, s.tombstones);
+    count_region("special primary", p);
+    count_region("special secondary", s);
     if (regions_.special_len() != p.len + s.len) fail("special_len is not the sum of both special parts");
 
     std::uint32_t overflow_full = 0;
@@ -495,9 +494,9 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   std::uint32_t scan_regions() const noexcept { return regions_.level_count() + 3; }
   ScanRegion scan_region(std::uint32_t r) const noexcept {
     const std::uint32_t levels = regions_.level_count();
-    if (r < levels) return {regions_.ctrl() + regions_.level(r).offset, regions_.level(r).slot_count};
-    if (r == levels) return {regions_.ctrl() + special_primary().offset, special_primary().slot_count};
-    if (r == levels + 1) return {regions_.ctrl() + special_secondary().offset, special_secondary().slot_count};
+    if (r < levels) return {regions_.ctrl() + regions_.level(r).first_slot, regions_.level(r).slot_count};
+    if (r == levels) return {regions_.ctrl() + special_primary().first_slot, special_primary().slot_count};
+    if (r == levels + 1) return {regions_.ctrl() + special_secondary().first_slot, special_secondary().slot_count};
     return {overflow_.ctrl(), overflow_.slot_count};
   }
   Location scan_location(std::uint32_t r, std::uint32_t slot) const noexcept {
@@ -632,8 +631,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   bool placement_reachable(Location loc, std::uint64_t h) const {
     const std::uint8_t* ctrl = regions_.ctrl();
     auto passed = [&](const BucketLevel& level, std::uint32_t at) {
-      return !Group(ctrl + level.offset + at).has_empty() &&
-             (regions_.passes()[(level.offset + at) / GROUP_WIDTH] & pass_bit(h)) != 0;
+      return !Group(ctrl + level.first_slot + at).has_empty() &&
+             (regions_.passes()[(level.first_slot + at) / GROUP_WIDTH] & pass_bit(h)) != 0;
     };
     auto level_passes = [&](std::uint32_t i) {
       const BucketLevel& level = regions_.level(i);
@@ -665,7 +664,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
           met = true;
           break;
         }
-        const Group group(ctrl + p.offset + probe.first_slot());
+        const Group group(ctrl + p.first_slot + probe.first_slot());
         if (group.has_empty() && !group.match_tag(CTRL_TOMBSTONE)) return false;
       }
     }

@@ -55,11 +55,11 @@ TEST_P(FunnelGeometryTable, MatchesTheWorkedSizes) {
   EXPECT_EQ(t.max_items(), c.max_items);
   std::uint32_t offset = 0;
   for (std::uint32_t i = 0; i < c.levels; ++i) {
-    EXPECT_EQ(t.level(i).offset, offset);
+    EXPECT_EQ(t.level(i).first_slot, offset);
     EXPECT_EQ(t.level(i).slot_count, slots[i]);
     offset += slots[i];
   }
-  EXPECT_EQ(t.special_primary().offset, offset);
+  EXPECT_EQ(t.special_primary().first_slot, offset);
   EXPECT_EQ(t.special_primary().slot_count, c.primary);
   EXPECT_EQ(t.special_secondary().slot_count, c.secondary);
   t.check_invariants();
