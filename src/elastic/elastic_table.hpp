@@ -25,8 +25,7 @@
 #include "../common/saturate.hpp"
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
-#include "../map/probe_walk.hpp"
-#include "../map/scan_walk.hpp"
+#include "../map/table_base.hpp"
 #include "elastic_geometry.hpp"
 
 namespace brindle {
@@ -51,21 +50,11 @@ struct ElasticCounters {
 };
 
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
-class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocation>,
-                     public ScanWalk<ElasticTable<K, V, S, A>, ElasticLocation>,
+class ElasticTable : public TableBase<ElasticTable<K, V, S, A>, K, V, ElasticLocation>,
                      private ResetOnMove<ElasticCounters> {
-  friend class ProbeWalk<ElasticTable, K, ElasticLocation>;
-  friend class ScanWalk<ElasticTable, ElasticLocation>;
-  static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
-                "a rebuild moves entries after the old arena is detached; a throwing move would lose them");
-
  public:
-  using ProbeWalk<ElasticTable, K, ElasticLocation>::find;
-  using key_type = K;
-  using mapped_type = V;
   using Entry = SlotEntry<K, V>;
   using Location = ElasticLocation;
-  using ScanCursor = brindle::ScanCursor;
 
   struct Placement {
     std::uint32_t level;
@@ -150,7 +139,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     out.views_ = std::move(views);
     out.plan_ = std::move(plan);
     static_cast<ElasticCounters&>(out) = *this;
-    out.scan_floor_.reset(scan_floor_.position());
+    out.scan_floor_.reset(this->scan_floor_.position());
     out.seed_ = seed_.share();
     return out;
   }
@@ -167,7 +156,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   // it refuses, nothing is stored and the key and value are dropped.
   template <class Admit = AlwaysAdmit>
   std::optional<V> insert(K key, V value, std::uint64_t h, Admit&& admit = {}) {
-    if (auto loc = find(key, h, tag_of(h))) {
+    if (auto loc = this->find(key, h, tag_of(h))) {
       if (!admit()) return std::nullopt;
       Entry& e = entry_at(*loc);
       std::optional<V> old(std::move(e.value));
@@ -299,7 +288,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
       if (sum != max_items_) fail("batch plan does not sum to max_items");
     }
     if (!plan_.empty() && batch_remaining_ > plan_[batch_index_]) fail("batch_remaining exceeds its batch");
-    if (scan_floor_.position() > first_full) fail("scan floor lies past a full slot");
+    if (this->scan_floor_.position() > first_full) fail("scan floor lies past a full slot");
   }
 
  private:
@@ -332,11 +321,6 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   }
 
   std::uint64_t end_position() const noexcept { return scan_position(scan_regions(), 0); }
-
-  // The regions a scan walks are the levels.
-  std::uint32_t scan_regions() const noexcept { return static_cast<std::uint32_t>(levels_.size()); }
-  ScanRegion scan_region(std::uint32_t r) const noexcept { return {views_[r].ctrl, levels_[r].slot_count}; }
-  static Location scan_location(std::uint32_t r, std::uint32_t slot) noexcept { return {r, slot}; }
 
   // An entry's destructor may run code that scans the table (the Python
   // layer's finalizers reach it through the collector), so each slot stops
@@ -411,7 +395,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     batch_remaining_ = plan_.empty() ? 0 : plan_[0];
     max_populated_level_ = 0;
     placements_since_rebuild_ = 0;
-    scan_floor_.reset(end_position());
+    this->scan_floor_.reset(end_position());
   }
 
   // Where growth that must hold `needed` items goes.
@@ -590,7 +574,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     ++len_;
     if (batch_remaining_ > 0) --batch_remaining_;
     placements_since_rebuild_ = sat_add(placements_since_rebuild_, 1);
-    scan_floor_.lower(p->level, p->slot);
+    this->scan_floor_.lower(p->level, p->slot);
   }
 
   // Once the plan has placed its max_items keys only removals make room, and
@@ -720,7 +704,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     dst.max_probe_groups = std::max(dst.max_probe_groups, to.probe_length);
     ++dst.len;
     max_populated_level_ = std::max(max_populated_level_, to.level);
-    scan_floor_.lower(to.level, to.slot);
+    this->scan_floor_.lower(to.level, to.slot);
     ctrl_of(src)[from.slot] = CTRL_TOMBSTONE;
     --src.len;
     ++src.tombstones;
@@ -784,7 +768,12 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     return std::nullopt;
   }
 
- private:
+  // The regions a scan walks are the levels.
+  std::uint32_t scan_regions() const noexcept { return static_cast<std::uint32_t>(levels_.size()); }
+  ScanRegion scan_region(std::uint32_t r) const noexcept { return {views_[r].ctrl, levels_[r].slot_count}; }
+  static Location scan_location(std::uint32_t r, std::uint32_t slot) noexcept { return {r, slot}; }
+
+  // The lookup walk behind find and probe (see ProbeWalk).
   template <bool Count, class Q>
   BRINDLE_INLINE std::optional<Location> find_impl(const Q& key, std::uint64_t h, std::uint8_t t,
                                                    std::uint64_t* groups) const {
@@ -817,6 +806,7 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
     return std::nullopt;
   }
 
+ private:
   Entry take(Location loc) noexcept {
     ElasticLevel& lv = levels_[loc.level];
     Entry* p = entries_of(lv) + loc.slot;
@@ -836,7 +826,6 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   LevelArray levels_;
   ViewArray views_;  // one per level, pointing into arena_
   PlanArray plan_;
-  ScanFloor scan_floor_;
 };
 
 }  // namespace brindle

@@ -130,11 +130,11 @@ bool any_tag_in(const std::uint8_t* ctrl, std::uint32_t begin, std::uint32_t end
 struct FunnelRegionCounters {
   SpecialPrimary primary_;
   SpecialSecondary secondary_;
-  std::uint32_t special_len_ = 0;
+  // Entries in all the regions, and in the special parts.
+  std::uint32_t len_ = 0, special_len_ = 0;
   std::uint32_t max_populated_level_ = 0;
   std::uint32_t total_slots_ = 0;
-  std::uint32_t nominal_slots_ = 0;
-  std::uint32_t max_items_ = 0;
+  std::uint32_t nominal_slots_ = 0, max_items_ = 0;
   std::uint32_t probe_limit_ = 1;
 };
 
@@ -196,6 +196,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
   const BucketLevel& level(std::uint32_t i) const noexcept { return levels_[i]; }
   const SpecialPrimary& special_primary() const noexcept { return primary_; }
   const SpecialSecondary& special_secondary() const noexcept { return secondary_; }
+  std::uint32_t len() const noexcept { return len_; }
   std::uint32_t special_len() const noexcept { return special_len_; }
   std::uint32_t max_populated_level() const noexcept { return max_populated_level_; }
   std::uint32_t total_slots() const noexcept { return total_slots_; }
@@ -266,6 +267,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
     if (c == CTRL_TOMBSTONE) --r.tombstones;
     c = tag_of(h);
     ++r.len;
+    ++len_;
     if (loc.kind == Location::Kind::InLevel)
       max_populated_level_ = std::max(max_populated_level_, loc.level);
     else
@@ -283,6 +285,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
     ctrl[at] = keep_path ? CTRL_TOMBSTONE : CTRL_EMPTY;
     r.tombstones += keep_path ? 1 : 0;
     --r.len;
+    --len_;
     if (loc.kind != Location::Kind::InLevel) --special_len_;
     return {r.tombstones, r.slot_count};
   }
@@ -293,6 +296,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
     SlotRegion& r = region_of(loc);
     arena_.ctrl()[r.first_slot + loc.slot] = CTRL_EMPTY;
     --r.len;
+    --len_;
     if (loc.kind != Location::Kind::InLevel) --special_len_;
   }
 
@@ -308,7 +312,7 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
     for (std::uint32_t i = 0; i < level_count(); ++i) levels_[i].len = levels_[i].tombstones = 0;
     primary_.len = primary_.tombstones = 0;
     secondary_.len = secondary_.tombstones = 0;
-    special_len_ = 0;
+    len_ = special_len_ = 0;
     max_populated_level_ = 0;
   }
 

@@ -19,8 +19,7 @@
 #include "../common/moves.hpp"
 #include "../map/failure.hpp"
 #include "../map/hash.hpp"
-#include "../map/probe_walk.hpp"
-#include "../map/scan_walk.hpp"
+#include "../map/table_base.hpp"
 #include "funnel_geometry.hpp"
 #include "funnel_storage.hpp"
 
@@ -32,28 +31,11 @@ struct BucketProbe {
   std::uint32_t slot = 0;
 };
 
-// What the table counts beyond its regions, kept apart so that a move hands
-// it over with them.
-struct FunnelCounters {
-  std::uint32_t len_ = 0;
-};
-
 template <class K, class V, class S = std::uint64_t, Allocator A = SystemAllocator>
-class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>,
-                    public ScanWalk<FunnelTable<K, V, S, A>, FunnelLocation>,
-                    private ResetOnMove<FunnelCounters> {
-  friend class ProbeWalk<FunnelTable, K, FunnelLocation>;
-  friend class ScanWalk<FunnelTable, FunnelLocation>;
-  static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
-                "a rebuild must not fail half way through moving entries");
-
+class FunnelTable : public TableBase<FunnelTable<K, V, S, A>, K, V, FunnelLocation> {
  public:
-  using ProbeWalk<FunnelTable, K, FunnelLocation>::find;
-  using key_type = K;
-  using mapped_type = V;
   using Entry = SlotEntry<K, V>;
   using Location = FunnelLocation;
-  using ScanCursor = brindle::ScanCursor;
   using Hint = std::optional<Location>;
 
   // Room for `items` items before the first growth.
@@ -80,15 +62,14 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     FunnelTable out(CloneTag{}, *this);
     out.regions_ = regions_.clone(copy);
     out.overflow_ = overflow_.clone(copy);  // if this throws, `out` drops the region copies
-    static_cast<FunnelCounters&>(out) = *this;
-    out.scan_floor_.reset(scan_floor_.position());
+    out.scan_floor_.reset(this->scan_floor_.position());
     out.seed_ = seed_.share();
     return out;
   }
 
   // ---- observers -----------------------------------------------------------
 
-  std::uint32_t len() const noexcept { return len_; }
+  std::uint32_t len() const noexcept { return regions_.len() + overflow_.len; }
   std::uint32_t max_items() const noexcept { return regions_.max_items(); }
   std::uint32_t nominal_slots() const noexcept { return regions_.nominal_slots(); }
   std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_.get()); }
@@ -284,7 +265,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
 
   // Places a key known to be absent: no key comparisons.
   void insert_unique(K key, V value, std::uint64_t h) {
-    if (len_ >= regions_.max_items()) {
+    if (len() >= regions_.max_items()) {
       const S before = seed_.get();
       grow();
       if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
@@ -298,7 +279,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // marked the groups before it, so only a slot chosen here needs marking on
   // its way.
   void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value) {
-    if (len_ >= regions_.max_items()) {
+    if (len() >= regions_.max_items()) {
       const S before = seed_.get();
       grow();
       if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
@@ -353,7 +334,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       return table_hash(key_hash_word(e.key), static_cast<std::uint64_t>(new_seed));
     };
     Regions fresh = Regions::allocate(funnel_geometry(n, delta_), alloc_);
-    auto target = DescriptorArray<std::uint32_t, A>::allocate(len_, alloc_);
+    auto target = DescriptorArray<std::uint32_t, A>::allocate(len(), alloc_);
     constexpr std::uint32_t SPILL = U32_MAX;
     std::uint32_t spilled = 0, i = 0;
     // Within one pass slots only fill up, so a hash that found no slot will
@@ -390,12 +371,12 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     spill.free_from = spill.len;
     regions_ = std::move(fresh);
     overflow_ = std::move(spill);
-    scan_floor_.reset(0);
+    this->scan_floor_.reset(0);
     seed_.rebuilt_with(new_seed);
   }
 
   void reserve(std::uint64_t additional) {
-    const std::uint32_t needed = sat_add(len_, saturate_u32(additional));
+    const std::uint32_t needed = sat_add(len(), saturate_u32(additional));
     if (needed <= regions_.max_items()) return;
     resize(grown_nominal_slots(needed));
   }
@@ -409,13 +390,11 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       } else {
         regions_.record_clear(loc);
       }
-      --len_;
       e.~Entry();
     });
     regions_.wipe();
     overflow_ = Overflow();
-    len_ = 0;
-    scan_floor_.reset(0);
+    this->scan_floor_.reset(0);
     seed_.cleared();
   }
 
@@ -465,29 +444,21 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
       }
     }
     if (overflow_full != overflow_.len) fail("overflow len does not match its full slots");
-    if (level_sum + regions_.special_len() + overflow_.len != len_) fail("region lens do not add up to len");
-    if (len_ > regions_.max_items()) fail("len above max_items");
+    if (level_sum + regions_.special_len() != regions_.len()) fail("region lens do not add up to len");
+    if (len() > regions_.max_items()) fail("len above max_items");
     if (regions_.max_items() != funnel_max_items(regions_.nominal_slots(), delta_)) fail("max_items does not match");
 
     std::uint64_t scanned = 0;
     for_each_full([&](Location loc, Entry& e) {
       const std::uint64_t h = table_hash(key_hash_word(e.key), seed());
       if (control_at(loc) != tag_of(h)) fail("a full slot's tag is not its key's tag");
-      if (scan_position(scan_region_of(loc), loc.slot) < scan_floor_.position())
+      if (scan_position(scan_region_of(loc), loc.slot) < this->scan_floor_.position())
         fail("an entry lies below the scan floor");
       if (!placement_reachable(loc, h)) fail("an entry is off its key's probe path");
       ++scanned;
     });
-    if (scanned != len_) fail("scan does not visit len entries");
+    if (scanned != len()) fail("scan does not visit len entries");
   }
-
- private:
-  using Regions = FunnelRegions<Entry, A>;
-  using Overflow = FunnelOverflow<Entry, A>;
-
-  struct CloneTag {};
-  // The reserve fraction, seed and allocator of `o`, and no memory yet.
-  FunnelTable(CloneTag, const FunnelTable& o) : delta_(o.delta_), seed_(o.seed_.get()), alloc_(o.alloc_) {}
 
   // The regions a scan walks: the levels, the two special parts, the
   // overflow area.
@@ -506,6 +477,15 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     if (r == levels + 1) return Location::in_special_secondary(slot);
     return Location::in_overflow(slot);
   }
+
+ private:
+  using Regions = FunnelRegions<Entry, A>;
+  using Overflow = FunnelOverflow<Entry, A>;
+
+  struct CloneTag {};
+  // The reserve fraction, seed and allocator of `o`, and no memory yet.
+  FunnelTable(CloneTag, const FunnelTable& o) : delta_(o.delta_), seed_(o.seed_.get()), alloc_(o.alloc_) {}
+
   std::uint32_t scan_region_of(Location loc) const noexcept {
     switch (loc.kind) {
       case Location::Kind::InLevel:
@@ -541,7 +521,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     from.~Entry();
   }
 
-  // The lookup walk behind find and probe_groups_for (see ProbeWalk).  When
+ public:
+  // The lookup walk behind find and probe (see ProbeWalk).  When
   // counting, a partial group of the special secondary counts as one, and a
   // search of the overflow area as all of its groups.
   template <bool Count, class Q>
@@ -562,6 +543,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     return find_in_overflow(key, t, Count ? groups : nullptr);
   }
 
+ private:
   // Takes the entry out and records the removal; for a region slot, reports
   // the region's tombstones and slot count afterwards.
   Entry take(Location loc, std::uint32_t& tombstones, std::uint32_t& slots) noexcept {
@@ -572,7 +554,6 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     } else {
       std::tie(tombstones, slots) = regions_.record_removal(loc);
     }
-    --len_;
     slot.~Entry();  // only now that the slot no longer reads full
     return out;
   }
@@ -590,8 +571,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // Builds the entry of a region slot whose store is already recorded.
   void store(Location loc, K&& key, V&& value) noexcept {
     ::new (static_cast<void*>(&entry_at(loc))) Entry{std::move(key), std::move(value)};
-    ++len_;
-    scan_floor_.lower(scan_region_of(loc), loc.slot);
+    this->scan_floor_.lower(scan_region_of(loc), loc.slot);
   }
 
   // The only allocation happens before anything changes.  The key's walk
@@ -602,8 +582,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     ::new (static_cast<void*>(overflow_.entries() + slot)) Entry{std::move(key), std::move(value)};
     overflow_.ctrl()[slot] = tag_of(h);
     ++overflow_.len;
-    ++len_;
-    scan_floor_.lower(scan_region_of(Location::in_overflow(slot)), slot);
+    this->scan_floor_.lower(scan_region_of(Location::in_overflow(slot)), slot);
   }
 
   void grow_overflow() {
@@ -624,7 +603,7 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     overflow_.free_from = std::min(overflow_.free_from, slot);
   }
 
-  void grow() { resize(grown_nominal_slots(sat_add(len_, 1))); }
+  void grow() { resize(grown_nominal_slots(sat_add(len(), 1))); }
 
   // Whether find() would reach an entry of hash h at loc: every region
   // probed before it must let the search go on.
@@ -684,7 +663,6 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     // Detached first, so a destructor that looks at the table sees it empty.
     Regions dying = std::move(regions_);
     Overflow dying_overflow = std::move(overflow_);
-    len_ = 0;
     dying.for_each_full([](Location, Entry& e) { e.~Entry(); });
     for (std::uint32_t g = 0; g < dying_overflow.slot_count; g += GROUP_WIDTH)
       for (std::uint32_t bit : Group(dying_overflow.ctrl() + g).match_full())
@@ -696,7 +674,6 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   [[no_unique_address]] A alloc_;
   Regions regions_;
   Overflow overflow_;
-  ScanFloor scan_floor_;
 };
 
 }  // namespace brindle

@@ -6,7 +6,7 @@
 //   scan_regions()            how many regions there are,
 //   scan_region(r)            the control bytes and slot count of region r,
 //   scan_location(r, slot)    the Location of a slot of region r,
-// and a ScanFloor member scan_floor_.
+// and keeps scan_floor_ where its placements, rebuilds and clears move it.
 
 #include <atomic>
 #include <bit>
@@ -85,7 +85,10 @@ class ScanWalk {
   }
 
   // For tests.
-  std::uint64_t scan_floor() const noexcept { return table().scan_floor_.position(); }
+  std::uint64_t scan_floor() const noexcept { return scan_floor_.position(); }
+
+ protected:
+  ScanFloor scan_floor_;
 
  private:
   const Table& table() const noexcept { return static_cast<const Table&>(*this); }
@@ -103,7 +106,7 @@ class ScanWalk {
     const std::uint32_t regions = t.scan_regions();
     const bool fresh = !c.started;
     if (fresh) {
-      const std::uint64_t floor = t.scan_floor_.position();
+      const std::uint64_t floor = scan_floor_.position();
       c.started = true;
       c.region = static_cast<std::uint32_t>(floor >> 32);
       c.next_group = static_cast<std::uint32_t>(floor);
@@ -119,7 +122,7 @@ class ScanWalk {
         ++c.groups_loaded;
 #endif
         if (c.pending != 0) {
-          if (fresh) t.scan_floor_.raise(scan_position(c.region, c.group_base));
+          if (fresh) scan_floor_.raise(scan_position(c.region, c.group_base));
           return take_pending(c);
         }
       }
@@ -127,7 +130,7 @@ class ScanWalk {
       c.next_group = 0;
       c.region_end = c.region < regions ? t.scan_region(c.region).slot_count : 0;
     }
-    if (fresh) t.scan_floor_.raise(scan_position(regions, 0));
+    if (fresh) scan_floor_.raise(scan_position(regions, 0));
     return std::nullopt;
   }
 };
