@@ -223,8 +223,6 @@ class ElasticTable : public TableBase<ElasticTable<K, V, S, A>, K, V, ElasticLoc
     seed_.cleared();
   }
 
-  // ---- scanning -----------------------------------------------------------
-
   // ---- observers ----------------------------------------------------------
 
   std::uint32_t len() const noexcept { return len_; }
