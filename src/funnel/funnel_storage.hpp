@@ -199,7 +199,6 @@ class FunnelRegions : private ResetOnMove<FunnelRegionCounters> {
   std::uint32_t len() const noexcept { return len_; }
   std::uint32_t special_len() const noexcept { return special_len_; }
   std::uint32_t max_populated_level() const noexcept { return max_populated_level_; }
-  std::uint32_t total_slots() const noexcept { return total_slots_; }
   std::uint32_t nominal_slots() const noexcept { return nominal_slots_; }
   std::uint32_t max_items() const noexcept { return max_items_; }
   std::uint32_t probe_limit() const noexcept { return probe_limit_; }
