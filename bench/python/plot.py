@@ -21,7 +21,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402 - the backend is chosen first
-from matplotlib.ticker import FuncFormatter, NullFormatter  # noqa: E402
+from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter  # noqa: E402
 
 COLOR = {"dict": "black", "set": "black", "Elastic": "tab:blue", "Funnel": "tab:orange"}
 MARKER = {"dict": "o", "set": "o", "Elastic": "s", "Funnel": "^"}
@@ -104,14 +104,22 @@ CPP_STYLE = {
 }
 
 
-def cpp_style(container: str):
-    if container in CPP_STYLE:
-        return CPP_STYLE[container]
-    f = "Elastic" if container.startswith("elastic") else "Funnel"
-    # The default fraction solid, the fuller tables lighter and dashed.
-    delta = float(container.split("_d", 1)[1])
-    default = delta in (0.25, 0.125)
-    return COLOR[f], MARKER[f], "-" if default else (":" if delta <= 0.001 else "--")
+def cpp_styles(containers) -> dict[str, tuple[str, str, str]]:
+    """Colour by table, line style by reserve fraction: solid for the
+    default, dashed and dotted for the fuller ones."""
+    styles = {c: CPP_STYLE[c] for c in containers if c in CPP_STYLE}
+    for f in ("elastic", "funnel"):
+        ours = sorted((c for c in containers if c.startswith(f + "_d")), key=lambda c: -float(c.split("_d", 1)[1]))
+        for c, line in zip(ours, ("-", "--", ":", "-.")):
+            styles[c] = (COLOR[f.capitalize()], MARKER[f.capitalize()], line)
+    return styles
+
+
+def plain_log_y(ax) -> None:
+    ax.set_yscale("log")
+    ax.yaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda y, _: f"{y:g}"))
+    ax.yaxis.set_minor_formatter(NullFormatter())
 
 
 def plot_cpp(path: Path, meta: dict, out: Path) -> None:
@@ -124,31 +132,34 @@ def plot_cpp(path: Path, meta: dict, out: Path) -> None:
         # CPU time, as scripts/bench-cpp.sh reports it: the machine is shared.
         per_op.setdefault(w, {}).setdefault(container, []).append((int(n), 1e9 / r["items_per_second"]))
     workloads = list(per_op)
+    containers = list(dict.fromkeys(c for w in workloads for c in per_op[w]))
+    styles = cpp_styles(containers)
     cols = 3
     rows = math.ceil(len(workloads) / cols)
-    fig, axes = plt.subplots(rows, cols, figsize=(13, 4 * rows), sharex=True, squeeze=False)
+    fig, axes = plt.subplots(rows, cols, figsize=(13, 1 + 3.8 * rows), sharex=True, squeeze=False)
+    lines = {}
     for ax, w in zip(axes.flat, workloads):
         for container, points in per_op[w].items():
             points.sort()
-            color, marker, style = cpp_style(container)
-            label = container.replace("_d", " δ=")
-            ax.plot([p[0] for p in points], [p[1] for p in points], style, marker=marker, ms=4, color=color,
-                    label=label)
+            color, marker, style = styles[container]
+            (lines[container],) = ax.plot([p[0] for p in points], [p[1] for p in points], style, marker=marker,
+                                          ms=4, color=color, label=container.replace("_d", " δ = "))
         ax.set_xscale("log")
-        ax.set_yscale("log")
+        plain_log_y(ax)
         ax.set_title(w + (" (tables at δ = 0.01 filled to their item limit)" if w.startswith("full") else ""),
                      fontsize=9)
         ax.set_ylabel("ns per operation (CPU time)")
-        ax.grid(True, which="both", alpha=0.3)
+        ax.grid(True, which="major", alpha=0.3)
         powers_of_ten(ax)
-        ax.legend(fontsize=7)
     for ax in axes.flat[len(workloads):]:
         ax.set_visible(False)
     for ax in axes[-1]:
         ax.set_xlabel("N")
+    fig.legend([lines[c] for c in containers], [lines[c].get_label() for c in containers], loc="upper center",
+               ncol=len(containers), fontsize=7, frameon=False, bbox_to_anchor=(0.5, 0.965))
     fig.suptitle("C++: HashMap<uint64_t, uint64_t> over the elastic and funnel tables, against boost, absl and std",
                  fontsize=11)
-    fig.tight_layout(rect=(0, 0.02, 1, 0.97))
+    fig.tight_layout(rect=(0, 0.02, 1, 0.95))
     ctx = runs.get("context", {})
     footer(fig, meta, f"; Google Benchmark on {ctx.get('num_cpus', '?')} CPUs, {ctx.get('date', '')[:19]}")
     save(fig, out, "cpp_time_per_op")
