@@ -214,20 +214,25 @@ def plot_probes(rows: list[dict], meta: dict, out: Path) -> None:
 
 def plot_memory(rows: list[dict], meta: dict, out: Path) -> None:
     fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
-    groups = (("maps", ("dict", "ElasticHashMap", "FunnelHashMap")), ("sets", ("set", "ElasticHashSet",
-                                                                              "FunnelHashSet")))
+    groups = (("maps", ("dict", "ElasticHashMap", "FunnelHashMap")),
+              ("sets", ("set", "ElasticHashSet", "FunnelHashSet")))
     for ax, (title, names) in zip(axes, groups):
-        for name in names:
-            deltas = sorted({r["reserve_fraction"] for r in rows if r["cls"] == name},
-                            key=lambda d: -1 if d is None else -d)
-            for delta in deltas:
-                sel = sorted((r for r in rows if r["cls"] == name and r["reserve_fraction"] == delta),
-                             key=lambda r: r["n"])
-                f = family(name)
-                style = "--" if delta is not None and delta < 0.1 else "-"
-                label = name if delta is None else f"{name}, δ = {delta:g}"
-                ax.plot([r["n"] for r in sel], [r["bytes_per_item"] for r in sel], style, color=COLOR[f],
-                        marker=MARKER[f], ms=3, label=label)
+        for r in rows:
+            if r["cls"] not in names:
+                continue
+            xs, ys = [], []
+            for first, last, size in r["steps"]:
+                # bytes / n falls smoothly between two growths: a few points
+                # per run draw the curve, and the jump joins the runs.
+                lo = max(first, r["start"])
+                for i in range(9):
+                    n = lo * (last / lo) ** (i / 8)
+                    xs.append(n)
+                    ys.append(size / n)
+            f, delta = family(r["cls"]), r["reserve_fraction"]
+            style = "--" if delta is not None and delta < 0.1 else "-"
+            label = r["cls"] if delta is None else f"{r['cls']}, δ = {delta:g}"
+            ax.plot(xs, ys, style, color=COLOR[f], lw=1.2, label=label)
         ax.set_xscale("log")
         ax.set_xlabel("N (items inserted one by one into an empty container)")
         ax.set_title(f"{title}: sys.getsizeof(c) / N (key objects excluded)", fontsize=10)

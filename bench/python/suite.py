@@ -11,7 +11,8 @@ Sections, each a list of rows in <out>/python.json and a CSV file of its own:
   probes  probe_stats() of both maps, each made for N items at a reserve
           fraction and filled to its capacity.
   memory  sys.getsizeof per item of dict, set and the four classes, grown
-          by insertion, at the default reserve fraction and at 0.01.
+          by insertion, at the default reserve fraction and at 0.01: each
+          length at which the size changes.
   fill    `m[k]` hits and misses in both maps at reserve fraction 0.01,
           made for N items and filled to 50% ... 100% of their capacity,
           each against a dict of the same keys in the same rounds.
@@ -161,36 +162,42 @@ def section_probes(quick: bool) -> list[dict]:
 # ---- bytes per item -------------------------------------------------------------------------
 
 
+def size_steps(make, is_set: bool, keys: list, start: int) -> list[list[int]]:
+    """Inserts `keys` one by one into `make()`, and returns [first, last,
+    bytes] for each run of lengths at which sys.getsizeof stays the same,
+    from the run that holds length `start` on: the exact sawtooth that
+    growth draws, rather than samples of it."""
+    c = make()
+    add = c.add if is_set else (lambda k: c.__setitem__(k, None))
+    steps: list[list[int]] = []
+    size = -1
+    for i, k in enumerate(keys, 1):
+        add(k)
+        now = sys.getsizeof(c)
+        if now != size:
+            if steps:
+                steps[-1][1] = i - 1
+            steps.append([i, i, now])
+            size = now
+    steps[-1][1] = len(keys)
+    return [st for st in steps if st[1] >= start]
+
+
 def section_memory(quick: bool) -> list[dict]:
-    top = 5 if quick else 6
-    # Eight sizes per decade: growth doubles the table, and the sawtooth it
-    # draws in bytes per item is the point of this plot.
-    sizes = sorted({round(10 ** (3 + k / 8)) for k in range(8 * (top - 3) + 1)})
-    keys = random.Random(2).sample(range(8 * sizes[-1]), sizes[-1])
+    start, top = 10**3, 10**5 if quick else 10**6
+    keys = random.Random(2).sample(range(8 * top), top)
     makers = [("dict", None, dict, False), ("set", None, set, True)]
     for cls in MAPS + SETS:
         for delta in (default_delta(cls), 0.01):
             makers.append((cls.__name__, delta, (lambda c=cls, d=delta: c.with_options(reserve_fraction=d)),
                            cls in SETS))
     rows = []
-    for n in sizes:
-        ks = keys[:n]
-        for name, delta, make, is_set in makers:
-            c = make()
-            if is_set:
-                for k in ks:
-                    c.add(k)
-            else:
-                for k in ks:
-                    c[k] = None
-            size = sys.getsizeof(c)
-            rows.append({"cls": name, "reserve_fraction": delta, "n": n, "bytes": size, "bytes_per_item": size / n,
-                         "capacity": getattr(c, "capacity", None)})
-            del c
-        log(f"  memory N={n:<9,} bytes per item: " + ", ".join(
-            f"{r['cls'].replace('HashMap', '-map').replace('HashSet', '-set')}"
-            f"{'' if r['reserve_fraction'] is None else ' ' + format(r['reserve_fraction'], 'g')}"
-            f" {r['bytes_per_item']:.1f}" for r in rows[-len(makers):]))
+    for name, delta, make, is_set in makers:
+        steps = size_steps(make, is_set, keys, start)
+        per_item = [b / n for first, last, b in steps for n in (max(first, start), last)]
+        rows.append({"cls": name, "reserve_fraction": delta, "start": start, "steps": steps})
+        log(f"  memory {name:<14} {'' if delta is None else f'delta={delta:g}':<11} bytes per item from"
+            f" {start:,} to {top:,}: {min(per_item):.1f} to {max(per_item):.1f}, {per_item[-1]:.1f} at {top:,}")
     return rows
 
 
@@ -291,13 +298,16 @@ def machine() -> dict:
 CSV_COLUMNS = {
     "time": ["workload", "keys", "n", "impl", "ns", "ns_min", "ns_max", "ratio"],
     "probes": ["cls", "reserve_fraction", "n", "len", "capacity", "slots", "load", *PROBE_COLUMNS],
-    "memory": ["cls", "reserve_fraction", "n", "bytes", "bytes_per_item", "capacity"],
+    "memory": ["cls", "reserve_fraction", "first", "last", "bytes"],
     "fill": ["cls", "reserve_fraction", "n", "capacity", "fill", "len", "sample", "hit_ns", "hit_dict_ns", "hit_ratio",
              "miss_ns", "miss_dict_ns", "miss_ratio", *(f"probe_{k}" for k in PROBE_COLUMNS)],
 }
 
 
 def csv_rows(section: str, result) -> list[dict]:
+    if section == "memory":
+        return [{"cls": r["cls"], "reserve_fraction": r["reserve_fraction"], "first": first, "last": last,
+                 "bytes": size} for r in result for first, last, size in r["steps"]]
     if section == "time":
         out = []
         for r in result:
