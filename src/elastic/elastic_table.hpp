@@ -933,8 +933,8 @@ class ElasticTable : public ProbeWalk<ElasticTable<K, V, S, A>, K, ElasticLocati
   }
 
  private:
-  template <bool Count>
-  BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
+  template <bool Count, class Q>
+  BRINDLE_INLINE std::optional<Location> find_impl(const Q& key, std::uint64_t h, std::uint8_t t,
                                                    std::uint64_t* groups) const {
     if (levels_.empty()) return std::nullopt;
     const std::uint8_t pass = pass_bit(h);

@@ -140,7 +140,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // ---- lookup --------------------------------------------------------------
 
   // `groups`, when given, counts the groups of control bytes loaded.
-  BRINDLE_INLINE BucketProbe find_in_bucket(std::uint32_t i, std::uint64_t h, std::uint8_t t, const K& key,
+  template <class Q>
+  BRINDLE_INLINE BucketProbe find_in_bucket(std::uint32_t i, std::uint64_t h, std::uint8_t t, const Q& key,
                                             std::uint64_t* groups = nullptr) const {
     const BucketLevel& level = regions_.level(i);
     if (level.len == 0) {
@@ -174,7 +175,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
 
   // With a hint that is still empty, also notes the first free slot the
   // search meets, in the order a new key would take one.
-  SpecialResult find_in_special(const K& key, std::uint64_t h, std::uint8_t t, Hint* hint,
+  template <class Q>
+  SpecialResult find_in_special(const Q& key, std::uint64_t h, std::uint8_t t, Hint* hint,
                                 std::uint64_t* groups = nullptr) const {
     auto recording = [hint] { return hint != nullptr && !hint->has_value(); };
     const SpecialPrimary& p = regions_.special_primary();
@@ -227,7 +229,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
     return {SpecialResult::Kind::Exhausted};
   }
 
-  std::optional<Location> find_in_overflow(const K& key, std::uint8_t t, std::uint64_t* groups = nullptr) const {
+  template <class Q>
+  std::optional<Location> find_in_overflow(const Q& key, std::uint8_t t, std::uint64_t* groups = nullptr) const {
     if (overflow_.len == 0) return std::nullopt;
     if (groups) *groups += overflow_.slot_count / GROUP_WIDTH;
     std::uint32_t hit = 0;
@@ -667,8 +670,8 @@ class FunnelTable : public ProbeWalk<FunnelTable<K, V, S, A>, K, FunnelLocation>
   // The lookup walk behind find and probe_groups_for (see ProbeWalk).  When
   // counting, a partial group of the special secondary counts as one, and a
   // search of the overflow area as all of its groups.
-  template <bool Count>
-  BRINDLE_INLINE std::optional<Location> find_impl(const K& key, std::uint64_t h, std::uint8_t t,
+  template <bool Count, class Q>
+  BRINDLE_INLINE std::optional<Location> find_impl(const Q& key, std::uint64_t h, std::uint8_t t,
                                                    std::uint64_t* groups) const {
     const std::uint32_t count = regions_.level_count();
     const std::uint32_t last = count == 0 ? 0 : std::min(count - 1, regions_.max_populated_level());

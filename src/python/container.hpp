@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "entry.hpp"
+#include "map/probe_stats.hpp"
 #include "object.hpp"
 #include "traits.hpp"
 
@@ -181,6 +182,47 @@ struct ContainerType {
         if (!Traits::valid_fraction(fraction)) raise(PyExc_ValueError, Traits::fraction_message);
       }
       return make_ref(cap, fraction).release();
+    });
+  }
+
+  static constexpr const char* probe_stats_doc =
+      "probe_stats($self, sample=1000, seed=0)\n--\n\n"
+      "Control-byte groups loaded by lookups of up to `sample` present keys (evenly\n"
+      "spaced in iteration order) and of `sample` absent hash words drawn from `seed`, with\n"
+      "the table's length, capacity, nominal slot count and load.";
+
+  static PyObject* probe_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+      auto a = parse_args<2>("probe_stats", {"sample", "seed"}, 0, args, nargs, kwnames);
+      std::uint64_t sample = 1000, seed = 0;
+      if (a[0] != nullptr) {
+        OwnedRef n = check_owned(PyNumber_Index(a[0]));
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw_python_error();
+        if (overflow < 0 || v < 0) raise(PyExc_ValueError, "sample must not be negative");
+        sample = overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(v);
+      }
+      if (a[1] != nullptr) {
+        // Any int will do; only its low 64 bits pick the words.
+        OwnedRef n = check_owned(PyNumber_Index(a[1]));
+        seed = PyLong_AsUnsignedLongLongMask(n.get());
+        if (seed == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) throw_python_error();
+      }
+      ProbeStats st;
+      std::uint32_t len = 0, capacity = 0, slots = 0;
+      {
+        SharedBorrow b(head_of(self).flag);
+        const auto& m = entries(table_of(self));
+        st = brindle::probe_stats(m, sample, seed);
+        len = m.len();
+        capacity = m.capacity();
+        slots = m.table().nominal_capacity();
+      }
+      return check(Py_BuildValue("{s:d,s:K,s:d,s:K,s:I,s:I,s:I,s:d}", "hit_avg", st.hit_avg, "hit_max",
+                                 static_cast<unsigned long long>(st.hit_max), "miss_avg", st.miss_avg, "miss_max",
+                                 static_cast<unsigned long long>(st.miss_max), "len", len, "capacity", capacity,
+                                 "slots", slots, "load", slots == 0 ? 0.0 : static_cast<double>(len) / slots));
     });
   }
 

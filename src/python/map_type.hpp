@@ -404,6 +404,8 @@ PyTypeObject* MapType<Traits>::type() {
         {"__class_getitem__", M::class_getitem, METH_O | METH_CLASS,
          "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[K, V]` syntax via `types.GenericAlias`\n"
          "\u2014 parity with the `Generic[K, V]` typing stub."},
+        {"probe_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::probe_stats)),
+         METH_FASTCALL | METH_KEYWORDS, M::probe_stats_doc},
         {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(M::get)), METH_FASTCALL | METH_KEYWORDS,
          "get($self, key, default=None)\n--\n\n"},
         {"clear", M::clear, METH_NOARGS, "clear($self)\n--\n\n"},

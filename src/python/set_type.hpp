@@ -483,6 +483,7 @@ PyTypeObject* SetType<Traits>::type() {
          "with_options($cls, capacity=0, reserve_fraction=None)\n--\n\n"},
         {"__class_getitem__", S::class_getitem, METH_O | METH_CLASS,
          "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[T]` via `types.GenericAlias`."},
+        {"probe_stats", fast_kw(S::probe_stats), kw, S::probe_stats_doc},
         {"copy", S::copy, METH_NOARGS, "copy($self)\n--\n\n"},
         {"add", fast_kw(S::add), kw, "add($self, value)\n--\n\n"},
         {"discard", fast_kw(S::template remove_value<false>), kw, "discard($self, value)\n--\n\n"},

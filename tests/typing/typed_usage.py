@@ -37,6 +37,10 @@ def shared(a: FunnelHashSet[str], b: set[str]) -> bool:
     return a.issubset(u) and "x" not in (a - b) and len(a.union(b)) == len(u)
 
 
+def miss_cost(s: ElasticHashSet[int]) -> float:
+    return s.probe_stats(sample=100)["miss_avg"] + s.probe_stats()["slots"]
+
+
 print(total(word_lengths(["a", "bb"])), merged(ElasticHashMap(), {"k": 1})["k"], sorted(evens(10)))
 print(shared(FunnelHashSet(["x"]), {"y"}))
 

@@ -1,0 +1,51 @@
+import pytest
+
+from brindle import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
+
+CLASSES = (ElasticHashMap, FunnelHashMap, ElasticHashSet, FunnelHashSet)
+KEYS = {"hit_avg", "hit_max", "miss_avg", "miss_max", "len", "capacity", "slots", "load"}
+
+
+def full(cls, fraction, n=20_000):
+    c = cls.with_options(capacity=n, reserve_fraction=fraction)
+    add = c.__setitem__ if hasattr(c, "values") else lambda k, _: c.add(k)
+    for k in range(c.capacity):
+        add(k, k)
+    return c
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_small_tables(cls):
+    empty = cls().probe_stats()
+    assert set(empty) == KEYS
+    assert empty["hit_avg"] == empty["hit_max"] == empty["len"] == empty["load"] == 0
+    one = cls(["k"] if "Set" in cls.__name__ else {"k": 1}).probe_stats()
+    assert one["hit_avg"] == one["hit_max"] == 1
+    assert 1 <= one["miss_avg"] <= one["miss_max"]
+    assert (one["len"], one["load"]) == (1, 1 / one["slots"])
+    none = full(cls, 0.1, 5).probe_stats(sample=0)
+    assert none["hit_max"] == none["miss_max"] == none["miss_avg"] == 0
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_full_tables_cost_more_as_the_reserve_falls(cls):
+    roomy, tight = (full(cls, f) for f in (0.1, 0.001))
+    stats = [c.probe_stats(sample=len(c)) for c in (roomy, tight)]
+    for c, s in zip((roomy, tight), stats):
+        assert (s["len"], s["capacity"]) == (len(c), c.capacity)
+        assert 1 <= s["hit_avg"] <= s["hit_max"] and 1 <= s["miss_avg"] <= s["miss_max"]
+        assert s["load"] == len(c) / s["slots"]
+        assert c.probe_stats(seed=7) == c.probe_stats(seed=7)
+    assert stats[1]["miss_avg"] > 1.5 * stats[0]["miss_avg"]
+    assert stats[1]["hit_avg"] > stats[0]["hit_avg"]
+    # A sample spread over the table, not its first level: close to the whole.
+    assert abs(tight.probe_stats()["hit_avg"] - stats[1]["hit_avg"]) < 0.15 * stats[1]["hit_avg"]
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [({"sample": -1}, ValueError), ({"sample": "x"}, TypeError), ({"seed": 1.5}, TypeError), ({"n": 1}, TypeError)],
+)
+def test_bad_arguments(kwargs, error):
+    with pytest.raises(error):
+        ElasticHashMap().probe_stats(**kwargs)
