@@ -3,7 +3,7 @@
 #
 #   scripts/bench.sh [--quick] [--cpp] [--record]
 #
-#   --quick   smaller N and fewer rounds: about 2 minutes instead of 10
+#   --quick   smaller N and fewer rounds: about 1 minute instead of 5
 #   --cpp     also run scripts/bench-cpp.sh (the C++ tables against boost
 #             and absl; with --quick, its quick run) and plot it
 #   --record  after a full run, copy the PNGs and the numbers into
