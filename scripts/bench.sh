@@ -31,6 +31,9 @@ done
 if [ "$record" = 1 ] && [ ${#quick[@]} -gt 0 ]; then
   log "--record wants a full run; drop --quick"; exit 2
 fi
+if [ "$record" = 1 ] && [ "$cpp" = 0 ]; then
+  log "note: README.md links the C++ plot too, which only --record --cpp records"
+fi
 
 . "$root/scripts/apt-ensure.sh"
 apt_ensure g++ make
