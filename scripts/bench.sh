@@ -52,7 +52,7 @@ if [ ! -x "$venv/bin/python" ] || [ "$(cat "$venv/.brindle-stamp" 2>/dev/null)" 
 fi
 vpy=$venv/bin/python
 log "building and installing brindle (release)"
-scripts/install-module.sh "$vpy"
+scripts/install-module.sh "$vpy" -DBRINDLE_WERROR=ON
 
 results=bench/results
 mkdir -p "$results"
