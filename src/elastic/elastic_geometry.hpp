@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "../common/arena/control.hpp"
-#include "../common/arena/region.hpp"
+#include "../common/arena/layout.hpp"
 #include "../common/saturate.hpp"
 #include "../map/failure.hpp"
 #include "../map/sizing.hpp"

@@ -15,7 +15,6 @@
 #include "../common/arena/control.hpp"
 #include "../common/arena/descriptors.hpp"
 #include "../common/arena/layout.hpp"
-#include "../common/arena/region.hpp"
 #include "../common/moves.hpp"
 #include "funnel_geometry.hpp"
 

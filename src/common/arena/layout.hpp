@@ -23,6 +23,16 @@ struct ArenaLayout {
   friend bool operator==(const ArenaLayout&, const ArenaLayout&) = default;
 };
 
+// A run of slots of a table's arena (an elastic level; a funnel level or
+// special part) and what it holds.  Its control bytes start at control byte
+// first_slot and its entries at that entry.
+struct SlotRegion {
+  std::uint32_t first_slot = 0;
+  std::uint32_t slot_count = 0;
+  std::uint32_t len = 0;
+  std::uint32_t tombstones = 0;
+};
+
 inline constexpr std::size_t ARENA_ALIGN = 64;
 // Counts are 32-bit; this bound keeps every offset well inside them.
 inline constexpr std::uint64_t MAX_ARENA_SLOTS = 0x7FFFFFC1;
