@@ -15,91 +15,13 @@ namespace {
 using Counts = std::vector<std::uint32_t>;
 using IntTable = FunnelTable<std::uint64_t, std::uint64_t>;
 
-struct GeometryCase {
-  std::uint64_t requested;
-  double reserve_fraction;
-  std::uint32_t nominal, max_items, levels, bucket_width, bucket_stride, probe_limit, special, buckets;
-  Counts leading_counts, leading_slots;  // the rest of the levels hold no bucket
-  std::uint32_t primary, secondary, secondary_buckets, secondary_bucket_slots, physical;
-};
-
-class FunnelGeometryTable : public ::testing::TestWithParam<GeometryCase> {};
-
-TEST_P(FunnelGeometryTable, MatchesTheWorkedSizes) {
-  const GeometryCase& c = GetParam();
-  const double delta = clamp_funnel_reserve_fraction(c.reserve_fraction);
-  const std::uint32_t n = funnel_nominal_capacity(c.requested, delta);
-  ASSERT_EQ(n, c.nominal);
-  const FunnelGeometry g = funnel_geometry(n, delta);
-  EXPECT_EQ(g.max_items, c.max_items);
-  EXPECT_EQ(g.level_count(), c.levels);
-  EXPECT_EQ(g.bucket_width, c.bucket_width);
-  EXPECT_EQ(g.bucket_stride, c.bucket_stride);
-  EXPECT_EQ(g.probe_limit, c.probe_limit);
-  EXPECT_EQ(g.special_capacity, c.special);
-  EXPECT_EQ(g.bucket_total, c.buckets);
-  Counts counts = c.leading_counts, slots = c.leading_slots;
-  counts.resize(c.levels, 0);
-  slots.resize(c.levels, 0);
-  EXPECT_EQ(g.bucket_counts, counts);
-  EXPECT_EQ(g.level_slots, slots);
-  EXPECT_EQ(g.primary_slots, c.primary);
-  EXPECT_EQ(g.secondary_slots, c.secondary);
-  EXPECT_EQ(g.secondary_bucket_count, c.secondary_buckets);
-  EXPECT_EQ(1u << g.secondary_bucket_shift, c.secondary_bucket_slots);
-  EXPECT_EQ(g.total_slots(), c.physical);
-
-  // The table carves its arena exactly as computed.
-  IntTable t(c.requested, c.reserve_fraction, 7);
-  EXPECT_EQ(t.nominal_capacity(), c.nominal);
-  EXPECT_EQ(t.capacity(), c.max_items);
-  std::uint32_t offset = 0;
-  for (std::uint32_t i = 0; i < c.levels; ++i) {
-    EXPECT_EQ(t.level(i).offset, offset);
-    EXPECT_EQ(t.level(i).slot_count, slots[i]);
-    offset += slots[i];
-  }
-  EXPECT_EQ(t.special_primary().offset, offset);
-  EXPECT_EQ(t.special_primary().slot_count, c.primary);
-  EXPECT_EQ(t.special_secondary().slot_count, c.secondary);
-  t.check_invariants();
-}
-
-constexpr double D = 0.125;
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Funnel, FunnelGeometryTable, ::testing::Values(
-    //           req  delta  n     max   lvls w  W   k  s    B    leading counts / slots                                                       P    S   sb  sbw phys
-    GeometryCase{0,    0.25, 0,    0,    22, 16, 16, 1, 0,   0,   {}, {},                                                                      0,   0,  0,  2,  0},
-    GeometryCase{1,    D,    16,   14,   22, 16, 16, 2, 16,  0,   {}, {},                                                                      16,  16, 4,  4,  32},
-    GeometryCase{14,   D,    16,   14,   22, 16, 16, 2, 16,  0,   {}, {},                                                                      16,  16, 4,  4,  32},
-    GeometryCase{15,   D,    32,   28,   22, 16, 16, 3, 16,  1,   {1}, {16},                                                                   16,  16, 2,  8,  48},
-    GeometryCase{1000, D,    2048, 1792, 22, 16, 16, 4, 192, 116, {29, 22, 17, 13, 10, 8, 6, 5, 3, 2, 1},
-                                                                  {512, 512, 512, 256, 256, 128, 128, 128, 64, 32, 16},                        128, 96, 12, 8,  2768},
-    GeometryCase{2000, 0.01, 2048, 2028, 37, 16, 16, 4, 16,  127, {32, 24, 18, 14, 11, 8, 6, 5, 4, 2, 2, 1},
-                                                                  {512, 512, 512, 256, 256, 128, 128, 128, 64, 32, 32, 16},                    16,  16, 2,  8,  2608},
-    // Buckets 32 wide.
-    GeometryCase{2000, 0.001, 2048, 2046, 50, 32, 32, 4, 32, 63,  {16, 12, 9, 7, 5, 4, 3, 2, 2, 2, 1},
-                                                                  {512, 512, 512, 256, 256, 128, 128, 64, 64, 64, 32},                         16,  16, 2,  8,  2560}));
-// clang-format on
-
-TEST(FunnelGeometry, ClampsAndEdges) {
+TEST(FunnelGeometry, FractionsAreClampedAndRequestsOverflow) {
   const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, double> clamps[] = {{0.25, 0.125}, {1.5, 0.125},    {std::nan(""), 0.125}, {inf, 0.125},
-                                              {-inf, 0.125}, {0.0, 0.000001}, {-3.0, 0.000001},      {0.01, 0.01}};
+  const std::pair<double, double> clamps[] = {{0.25, 0.125},   {std::nan(""), 0.125}, {-inf, 0.125},
+                                              {0.0, 0.000001}, {-3.0, 0.000001},      {0.01, 0.01}};
   for (auto [in, out] : clamps) EXPECT_EQ(clamp_funnel_reserve_fraction(in), out) << in;
-  EXPECT_EQ(funnel_level_count(0.000001), 90u);
-  EXPECT_EQ(funnel_beta(0.000001), 40u);
-  EXPECT_EQ(funnel_geometry(1024, 0.000001).bucket_stride, 64u);
-  // No special size in [ceil(dn/2), floor(3dn/4)] leaves whole buckets: the
-  // nearest to 5dn/8 (25 here) wins.
-  EXPECT_EQ(choose_special_capacity(320, 32, 0.125), 32u);
-  EXPECT_EQ(choose_special_capacity(64, 16, 0.125), 16u);
-}
-
-TEST(FunnelGeometry, GrowthAndOversizedRequestsOverflow) {
   EXPECT_EQ(funnel_nominal_capacity(1879048192, 0.125), 0x80000000u);
   EXPECT_THROW(funnel_nominal_capacity(1879048193, 0.125), InvariantFailure);
-  EXPECT_EQ(IntTable::grown_capacity(0), 16u);
   EXPECT_EQ(IntTable::grown_capacity(0x40000000u), 0x80000000u);
   EXPECT_THROW(IntTable::grown_capacity(0x80000000u), InvariantFailure);
   // Wider than 32 bits saturates, it does not wrap to something small.
@@ -145,23 +67,28 @@ TEST(FunnelGeometry, BucketSequenceAgreesWithExhaustiveSearch) {
             << total << " " << levels << " " << first;
 }
 
-TEST(FunnelGeometry, PartitionsAlwaysSumAndFall) {
+// For every nominal capacity and buckets 16, 32 and 64 wide: levels never
+// grow, their buckets and the special array add up to the nominal capacity,
+// and every nominal slot has a physical one.
+TEST(FunnelGeometry, PartitionsSumAndFall) {
   for (double delta : {0.125, 0.01, 0.001, 0.000001})
     for (std::uint64_t n = 16; n <= (1ull << 31); n *= 2) {
+      SCOPED_TRACE(::testing::Message() << "n=" << n << " delta=" << delta);
       const FunnelGeometry g = funnel_geometry(static_cast<std::uint32_t>(n), delta);
+      EXPECT_EQ(g.max_items, n - static_cast<std::uint64_t>(std::floor(delta * static_cast<double>(n))));
       std::uint64_t sum = 0;
       for (std::uint32_t i = 0; i < g.level_count(); ++i) {
         sum += g.bucket_counts[i];
-        if (i > 0) {
-          EXPECT_LE(g.bucket_counts[i], g.bucket_counts[i - 1]) << n << " " << delta;
-        }
+        EXPECT_LE(g.bucket_counts[i], g.bucket_counts[i == 0 ? 0 : i - 1]);
+        EXPECT_GE(g.level_slots[i], std::uint64_t{g.bucket_counts[i]} * g.bucket_stride);
       }
       EXPECT_EQ(sum, g.bucket_total);
       EXPECT_EQ(static_cast<std::uint64_t>(g.bucket_total) * g.bucket_width + g.special_capacity, n);
       EXPECT_GE(g.primary_slots + g.secondary_slots, g.special_capacity);
-      // Every nominal slot has a physical one.
       EXPECT_GE(g.total_slots(), n);
     }
+  EXPECT_EQ(funnel_geometry(1024, 0.000001).bucket_stride, 64u);
+  EXPECT_EQ(funnel_geometry(2048, 0.001).bucket_stride, 32u);
 }
 
 }  // namespace
