@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from support import BORROWED, MAP_CLASSES, MUT, SET_CLASSES, HookKey, KeysOnly, bumped, filled, raises_exactly, raising_after
+from support import BORROWED, MAP_CLASSES, MUT, SET_CLASSES, HookKey, bumped, filled, raises_exactly, raising_after
 
 
 def holding(k):
@@ -23,41 +23,32 @@ def holding(k):
 COMMON = {
     "len": (len, MUT),
     "copy": (lambda c: c.copy(), MUT),
-    "eq-self": (lambda c: c == c, MUT),
     "iter": (iter, MUT),
     "other-eq": (lambda c: type(c)() == c, MUT),
-    "other-updated-from-it": (lambda c: type(c)().update(c), MUT),
     "clear": (lambda c: c.clear(), BORROWED),
 }
 KINDS = {
     MAP_CLASSES: {
         "mutating": {
             "setitem": lambda m, k: m.__setitem__(k, "v"),
-            "pop": lambda m, k: m.pop(k, "d"),
             "setdefault": lambda m, k: m.setdefault(k),
             "update-pairs": lambda m, k: m.update([(k, 1)]),
             "update-dict": lambda m, k: m.update(holding(k)),
-            "update-keys-only": lambda m, k: m.update(KeysOnly(holding(k))),
         },
-        "reading": {"get": lambda m, k: m.get(k), "contains": lambda m, k: k in m},
-        "inner": {**COMMON, "repr": (repr, MUT), "eq-dict": (lambda m: m == {0: 0}, MUT), "or": (lambda m: m | {}, MUT),
-                  "ror": (lambda m: {} | m, MUT), "setitem": (lambda m: m.__setitem__(1, 1), BORROWED),
-                  "popitem": (lambda m: m.popitem(), BORROWED)},
+        "reading": {"get": lambda m, k: m.get(k)},
+        "inner": {**COMMON, "repr": (repr, MUT), "eq-dict": (lambda m: m == {0: 0}, MUT), "ror": (lambda m: {} | m, MUT),
+                  "setitem": (lambda m: m.__setitem__(1, 1), BORROWED)},
     },
     SET_CLASSES: {
         "mutating": {
             "add": lambda s, k: s.add(k),
-            "discard": lambda s, k: s.discard(k),
             "ior": lambda s, k: s.__ior__([k]),
-            "difference_update": lambda s, k: s.difference_update([k, 0]),
             "symmetric_difference_update": lambda s, k: s.symmetric_difference_update([k, 5]),
             "intersection_update": lambda s, k: s.intersection_update([k]),
         },
-        "reading": {"contains": lambda s, k: k in s, "union": lambda s, k: s.union([k]),
-                    "isdisjoint": lambda s, k: s.isdisjoint([k])},
-        "inner": {**COMMON, "eq": (lambda s: s == {0}, MUT), "set-eq": (lambda s: {0} == s, MUT),
-                  "ror": (lambda s: {2} | s, MUT), "rsub": (lambda s: [2] - s, MUT),
-                  "add": (lambda s: s.add(1), BORROWED), "pop": (lambda s: s.pop(), BORROWED)},
+        "reading": {"contains": lambda s, k: k in s, "union": lambda s, k: s.union([k])},
+        "inner": {**COMMON, "set-eq": (lambda s: {0} == s, MUT), "rsub": (lambda s: [2] - s, MUT),
+                  "add": (lambda s: s.add(1), BORROWED)},
     },
 }  # fmt: skip
 
@@ -123,7 +114,7 @@ def in_place(box, op, arg):
 
 
 @pytest.mark.parametrize("op", ["|", "&", "-", "^"])
-@pytest.mark.parametrize("outer", ["add", "ior", "contains", "union"])
+@pytest.mark.parametrize("outer", ["add", "ior", "contains"])
 def test_in_place_operator_on_a_borrowed_set_raises(set_cls, op, outer):
     s = set_cls([0, 2])
     box = [s]
@@ -156,11 +147,9 @@ REFCOUNTS = {
         lambda: m.__delitem__(k3), lambda: m.pop(k3), lambda: type(m)(raising_after([(k3, v3)]))), NONE),
     "map-store-new": (lambda m, k1, v1, k2, v2, k3, v3: m.__setitem__(k3, v3), (0, 0, 0, 0, 1, 1)),
     "map-store-replace": (lambda m, k1, v1, k2, v2, k3, v3: m.__setitem__(k2, v2), (0, -1, 0, 1, 0, 0)),
-    "map-store-same": (lambda m, k1, v1, k2, v2, k3, v3: m.__setitem__(k1, v1), NONE),
     "map-setdefault-new": (lambda m, k1, v1, k2, v2, k3, v3: m.setdefault(k3, v3), (0, 0, 0, 0, 1, 1)),
     "map-update": (lambda m, k1, v1, k2, v2, k3, v3: m.update({k2: v2, k3: v3}), (0, -1, 0, 1, 1, 1)),
     "map-pop": (lambda m, k1, v1, k2, v2, k3, v3: m.pop(k2), (-1, -1, 0, 0, 0, 0)),
-    "map-popitem": (lambda m, k1, v1, k2, v2, k3, v3: [m.popitem() for _ in range(len(m))], (-1, -1, 0, 0, 0, 0)),
     "map-clear": (lambda m, k1, v1, k2, v2, k3, v3: m.clear(), (-1, -1, 0, 0, 0, 0)),
     "set-reads": (lambda s, k1, v1, k2, v2, k3, v3: (
         k2 in s, k3 in s, list(s), repr(s), s.copy(), s == {k2, v1}, s | [k3], [k3] | s, s.union([k3]), s & [k2],
@@ -168,9 +157,7 @@ REFCOUNTS = {
     "set-failures": (lambda s, k1, v1, k2, v2, k3, v3: swallowing(lambda: s.add([]), lambda: s.remove(k3),
         lambda: type(s)([k3, []]), lambda: type(s)(raising_after([k3]))), NONE),
     "set-add-new": (lambda s, k1, v1, k2, v2, k3, v3: s.add(k3), (0, 0, 0, 0, 1, 0)),
-    "set-add-equal": (lambda s, k1, v1, k2, v2, k3, v3: s.add(k2), NONE),
     "set-ior": (lambda s, k1, v1, k2, v2, k3, v3: s.__ior__([k2, k3]), (0, 0, 0, 0, 1, 0)),
-    "set-remove": (lambda s, k1, v1, k2, v2, k3, v3: s.remove(k2), (-1, 0, 0, 0, 0, 0)),
     "set-iand": (lambda s, k1, v1, k2, v2, k3, v3: s.__iand__([k2, *range(30)]), (0, -1, 0, 0, 0, 0)),
     "set-ixor": (lambda s, k1, v1, k2, v2, k3, v3: s.__ixor__([k2, k3]), (-1, 0, 0, 0, 1, 0)),
     "set-pop": (lambda s, k1, v1, k2, v2, k3, v3: [s.pop() for _ in range(len(s))], (-1, -1, 0, 0, 0, 0)),

@@ -192,14 +192,9 @@ def test_pickle_copy_and_deepcopy(cls):
 
 
 @each_class
-def test_views_and_iterators_refuse_to_pickle(cls):
-    c = filled(cls, [1])
-    views = [c.keys(), c.values(), c.items(), iter(c.values()), iter(c.items())] if cls in MAP_CLASSES else []
-    for obj in [iter(c), *views]:
-        with pytest.raises(TypeError, match="cannot pickle"):
-            pickle.dumps(obj)
-        with pytest.raises(TypeError, match="cannot pickle"):
-            copy.copy(obj)
+def test_iterators_refuse_to_pickle(cls):
+    with pytest.raises(TypeError, match="cannot pickle"):
+        pickle.dumps(iter(cls()))
 
 
 @each_class

@@ -20,52 +20,33 @@ class Node:
     """A plain object that can be weakly referenced, to watch collection."""
 
 
-def collected(make_cycle):
-    member = Node()
-    make_cycle(member)
-    ref = weakref.ref(member)
-    del member
-    gc.collect()
-    return ref() is None
+CYCLES = {  # how a container and the member it holds come to refer to each other
+    "self": lambda m, n: m.__setitem__(0, m),
+    "value": lambda m, n: setattr(n, "back", m),
+    "key-iterator": lambda m, n: m.__setitem__("it", iter(m)),
+    "view": lambda m, n: m.__setitem__("view", m.items()),
+    "values-iterator": lambda m, n: setattr(n, "it", iter(m.values())),
+    "items-iterator": lambda m, n: (setattr(n, "it", iter(m.items())), setattr(n, "m", m)),
+    "set": None,
+}
 
 
-@pytest.mark.parametrize("cls", MAPS)
 @pytest.mark.parametrize(
-    "shape",
-    ["self", "value", "key_iter", "view", "snapshot", "items_snapshot"],
+    "cls, shape", [(c, s) for c in MAPS + SETS for s in CYCLES if (s == "set") == (c in SETS)], ids=str
 )
-def test_map_cycles_are_collected(cls, shape):
-    def make(member):
-        m = cls()
-        m["member"] = member
-        if shape == "self":
-            m[0] = m
-        elif shape == "value":
-            member.back = m
-        elif shape == "key_iter":
-            m["it"] = iter(m)
-        elif shape == "view":
-            m["view"] = m.items()
-        elif shape == "snapshot":
-            it = iter(m.values())
-            member.it = it
-        elif shape == "items_snapshot":
-            it = iter(m.items())
-            member.it = it
-            member.m = m
-
-    assert collected(make)
-
-
-@pytest.mark.parametrize("cls", SETS)
-def test_set_cycles_are_collected(cls):
-    def make(member):
-        s = cls()
-        s.add(member)
-        member.s = s
-        member.it = iter(s)
-
-    assert collected(make)
+def test_cycles_are_collected(cls, shape):
+    member = Node()
+    c = cls()
+    if cls in SETS:
+        c.add(member)
+        member.s, member.it = c, iter(c)
+    else:
+        c["member"] = member
+        CYCLES[shape](c, member)
+    ref = weakref.ref(member)
+    del member, c
+    gc.collect()
+    assert ref() is None
 
 
 @pytest.mark.parametrize("cls", MAPS + SETS)

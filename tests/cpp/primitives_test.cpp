@@ -1,34 +1,25 @@
+// The pieces both tables stand on: arena layout limits, control-group
+// scans, tags and table seeds.
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <random>
+#include <set>
+#include <thread>
+#include <vector>
 
 #include "common/arena/control.hpp"
 #include "common/arena/layout.hpp"
-#include "common/arena/slot_entry.hpp"
+#include "map/hash.hpp"
 
 namespace brindle {
 namespace {
 
-// The control and pass bytes come first, the entries after them aligned for
-// their type (at least 4), and the whole rounded up to a cache line, with no
-// more padding than that needs.
-TEST(ArenaLayout, FitsItsPartsTightlyAndRefusesWhatCannotBeRepresented) {
-  for (std::uint64_t n : {0u, 1u, 4u, 5u, 16u, 17u, 1000u, 0x7FFFFFC0u})
-    for (std::size_t align : {1u, 4u, 8u, 16u})
-      for (std::size_t size : {align, 12 / align * align + align, 3 * align}) {
-        SCOPED_TRACE(::testing::Message() << "n=" << n << " E=" << size << " align=" << align);
-        const auto l = layout_for_size(n, size, align);
-        ASSERT_TRUE(l);
-        const std::uint64_t slots = std::max<std::uint64_t>(n, 1), a = std::max<std::size_t>(align, 4);
-        EXPECT_EQ(l->alignment, 64u);
-        EXPECT_EQ(l->entries_offset % a, 0u);
-        EXPECT_GE(l->entries_offset, slots + pass_bytes_for(slots));
-        EXPECT_LT(l->entries_offset, slots + pass_bytes_for(slots) + a);
-        EXPECT_EQ(l->size % 64, 0u);
-        EXPECT_GE(l->size, l->entries_offset + slots * size);
-        EXPECT_LT(l->size, l->entries_offset + slots * size + 64);
-      }
+// Sizes that 32-bit counters or the address space cannot hold are refused,
+// not wrapped into a small arena.
+TEST(ArenaLayout, RefusesWhatCannotBeRepresented) {
+  EXPECT_TRUE(layout_for_size(0x7FFFFFC0, 1, 1));
   constexpr std::uint64_t kMaxObject = PTRDIFF_MAX;
   EXPECT_FALSE(layout_for_size(0x7FFFFFC1, 1, 1));
   EXPECT_FALSE(layout_for_size(~std::uint64_t{0}, 1, 1));
@@ -62,6 +53,31 @@ TEST(ControlGroup, VectorAndPortableScansAgreeWithTheScalarCode) {
     check(Group(b));
     if (HasFatalFailure()) return;
   }
+}
+
+TEST(Hash, TagIsNeverZeroAndKeepsTopSevenBits) {
+  EXPECT_EQ(tag_of(0), 1);
+  EXPECT_EQ(tag_of(0x01FFFFFFFFFFFFFFull), 1);
+  EXPECT_EQ(tag_of(0x0200000000000000ull), 1);
+  EXPECT_EQ(tag_of(0x0400000000000000ull), 2);
+  EXPECT_EQ(tag_of(~0ull), 0x7F);
+}
+
+TEST(Hash, SeedsAreDistinctUnderConcurrentFirstUse) {
+  constexpr int kThreads = 4, kPer = 2000;
+  std::vector<std::vector<std::uint64_t>> seen(kThreads);
+  std::vector<std::uint64_t> folds(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      folds[t] = fold_seed();
+      for (int i = 0; i < kPer; ++i) seen[t].push_back(next_table_seed());
+    });
+  for (auto& th : threads) th.join();
+  std::set<std::uint64_t> all;
+  for (auto& v : seen) all.insert(v.begin(), v.end());
+  EXPECT_EQ(all.size(), std::size_t{kThreads * kPer});
+  for (auto f : folds) EXPECT_EQ(f, folds[0]);
 }
 
 }  // namespace
