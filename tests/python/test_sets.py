@@ -1,16 +1,14 @@
-"""Construction, elements, algebra and relations of both set classes, beyond what the state machine drives."""
+"""What the set state machine does not drive: lying lengths, a membership
+test that raises half-way through an intersection, and equality with set-likes
+that are not builtin sets.  Which of equal elements survives each operation the
+machine checks against its reference."""
 
 import collections.abc
 import sys
 
 import pytest
 
-from support import Sized, bumped, twin
-
-
-def only(s):
-    (x,) = list(s)
-    return x
+from support import Sized, bumped
 
 
 def test_a_length_that_is_only_a_hint(set_cls):
@@ -20,33 +18,6 @@ def test_a_length_that_is_only_a_hint(set_cls):
         s = set_cls(Sized(range(20), length))
         s.update(Sized(range(20, 30), length))
         assert sorted(s) == list(range(30)) and s.capacity <= set_cls(capacity=65536).capacity
-
-
-def test_which_equal_element_survives(set_cls):
-    one, flt = set_cls([1]), set_cls([1.0])
-    cases = [
-        (set_cls([1.0, True, 1]), float),
-        (one | flt, int),
-        (flt | one, float),
-        (one.union([1.0]), int),
-        ([1.0] | one, int),  # reflected: a copy of the right operand
-        (one & [True], int),
-        ([True] & one, int),
-        (one.intersection({1.0}), int),
-        (set_cls([2]).symmetric_difference([1.0]).difference([2]), float),
-        ([1.0, True] - set_cls([2]), float),
-        (twin(set_cls)([True]) | one, bool),
-    ]
-    assert [type(only(result)) for result, _ in cases] == [kind for _, kind in cases]
-    s = set_cls([1])
-    s.update([1.0], flt)
-    s &= [True]
-    assert type(only(s)) is int
-    s ^= [1.0]
-    s ^= [True]  # toggled out and back in: the last one given stays
-    assert type(only(s)) is bool
-    big, same = 2**70, int(str(2**70))
-    assert only(set_cls([big]) | [same]) is big and only([same] - set_cls()) is same
 
 
 class FlakyHash:
