@@ -72,9 +72,13 @@ sync_tree() {
 # when the binary died.
 cpp_culprit() {
   local log=$1 rc=$2 name
-  name=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_/.]*\) (.*/\1/p' "$log" | head -1)
+  # Per-test lines end in a time, "(12 ms)"; typed and parametrized tests put
+  # ", where ..." between the name and the time.
+  name=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\).* ([0-9]* ms)$/\1/p' "$log" | head -1)
   if [ -n "$name" ]; then
-    echo "caught: C++ $name"
+    local more
+    more=$(grep -c '^\[  FAILED  \] .* ([0-9]* ms)$' "$log")
+    echo "caught: C++ $name$([ "$more" -gt 1 ] && echo " (+$((more - 1)) more)")"
   else
     name=$(sed -n 's/^\[ RUN      \] //p' "$log" | tail -1)
     echo "caught: C++ $name (died, exit $rc)"
