@@ -5,7 +5,6 @@ import copy
 import math
 import pickle
 import sys
-from fractions import Fraction
 
 import pytest
 from hypothesis import given, settings
@@ -73,39 +72,31 @@ class AsFloat:
 @each_class
 @pytest.mark.parametrize(
     "fraction, funnel_ok, elastic_ok",
-    [(0.125, True, True), (0.13, False, True), (Fraction(1, 8), True, True), (AsFloat(0.05), True, True),
-     (1e-300, True, True), (0.999, False, True), (1.0, False, False), (0, False, False), (-0.5, False, False),
-     (math.nan, False, False), (math.inf, False, False)],
+    [(0.125, True, True), (0.13, False, True), (AsFloat(0.05), True, True), (0.999, False, True), (1.0, False, False),
+     (0, False, False), (math.nan, False, False)],
 )  # fmt: skip
 def test_reserve_fraction_range(cls, fraction, funnel_ok, elastic_ok):
-    if (funnel_ok if is_funnel(cls) else elastic_ok):
-        c = cls.with_options(8, fraction)
-        put(c, 1)
-        assert list(c) == [1]
+    if funnel_ok if is_funnel(cls) else elastic_ok:
+        assert cls.with_options(8, fraction).capacity >= 8
     else:
         with pytest.raises(ValueError) as e:
             cls.with_options(reserve_fraction=fraction)
         assert str(e.value) == (FUNNEL_FRACTION if is_funnel(cls) else ELASTIC_FRACTION)
+    with pytest.raises(ZeroDivisionError):
+        cls.with_options(reserve_fraction=AsFloat(None))
 
 
-ARGUMENT_ERRORS = [  # classes, call, error, message pattern
-    (ALL_CLASSES, lambda c: c(capacity=-1), OverflowError, None),
-    (ALL_CLASSES, lambda c: c.with_options(1, 0.1, 3), TypeError, None),
-    (ALL_CLASSES, lambda c: c.with_options(reserve_fraction=AsFloat(None)), ZeroDivisionError, None),
-    (ALL_CLASSES, lambda c: c(5), TypeError, "'int' object is not iterable"),
-    (MAP_CLASSES, lambda c: c(None, other=None), TypeError, r"given by name \('other'\) and position"),
-    (MAP_CLASSES, lambda c: c.fromkeys([1, [], 2]), TypeError, "unhashable"),
-    (SET_CLASSES, lambda c: c([], 10), TypeError, None),  # capacity is keyword-only
-]
-
-
-@pytest.mark.parametrize(
-    "cls, call, error, match",
-    [pytest.param(c, *case, id=f"{c.__name__}-{i}") for i, (classes, *case) in enumerate(ARGUMENT_ERRORS) for c in classes],
-)
-def test_argument_errors(cls, call, error, match):
-    with pytest.raises(error, match=match):
-        call(cls)
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_argument_errors(cls):
+    pytest.raises(OverflowError, cls, capacity=-1)
+    pytest.raises(TypeError, cls.with_options, 1, 0.1, 3)
+    with pytest.raises(TypeError, match="'int' object is not iterable"):
+        cls(5)
+    if cls in MAP_CLASSES:
+        with pytest.raises(TypeError, match=r"given by name \('other'\) and position"):
+            cls(None, other=None)
+    else:
+        pytest.raises(TypeError, cls, [], 10)  # capacity is keyword-only
 
 
 @each_class
