@@ -25,7 +25,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../../tests/cpp/probe_count.hpp"
 #include "elastic/elastic_table.hpp"
 #include "funnel/funnel_table.hpp"
 #include "map/hash_map.hpp"
@@ -125,10 +124,6 @@ typename C::map_type filled(const KeySet& keys, double delta) {
 
 // ---- probe groups per lookup ---------------------------------------------------
 
-// The tables count the groups their own find loads.
-using brindle::test::probe_groups;
-using brindle::test::ProbeCount;
-
 // Average and maximum groups of control bytes loaded per lookup of `probe`.
 // The baselines offer no such count and get no counter.
 template <class C, class Map>
@@ -137,9 +132,10 @@ void report_probe_groups(benchmark::State& state, const Map& m, const std::vecto
     std::uint64_t total = 0, most = 0;
     for (Key k : probe) {
       const std::uint64_t h = m.hash_of(k);
-      const ProbeCount c = probe_groups(m.table(), k, h);
-      total += c.groups;
-      most = std::max(most, c.groups);
+      // The tables count the groups their own find loads.
+      const std::uint64_t groups = m.table().probe_groups_for(k, h, brindle::tag_of(h));
+      total += groups;
+      most = std::max(most, groups);
     }
     state.counters["probe_avg"] = static_cast<double>(total) / static_cast<double>(probe.size());
     state.counters["probe_max"] = static_cast<double>(most);

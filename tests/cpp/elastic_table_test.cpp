@@ -1,5 +1,5 @@
-// Placement, tombstones and churn of the elastic table; what it shares with
-// the funnel table is tested over both in hash_map_test.cpp.
+// Tombstones and churn of the elastic table; what it shares with the funnel
+// table is tested over both in hash_map_test.cpp.
 
 #include <random>
 
@@ -9,49 +9,6 @@ namespace brindle {
 namespace {
 
 using namespace test;
-
-using IntTable = ElasticTable<std::uint64_t, std::uint64_t>;
-
-std::uint32_t level_of(const IntTable& t, std::uint64_t k) { return locate(t, k)->level; }
-
-TEST(ElasticTable, SmallTablesFillLevelZeroThenGrow) {
-  IntTable t(0, 0.25, 1);
-  EXPECT_EQ(t.heap_bytes(), 64u);  // the one-slot arena
-  for (std::uint64_t k = 0; k < 12; ++k) put(t, k);
-  EXPECT_EQ(t.nominal_slots(), 16u);
-  for (std::uint64_t k = 0; k < 12; ++k) EXPECT_EQ(level_of(t, k), 0u);
-  // The plan is used up: the next key takes the slot the removal freed,
-  // which lookups already reach, rather than starting on another level.
-  const ElasticLocation freed = *locate(t, 0);
-  t.remove(freed);
-  put(t, 99);
-  EXPECT_EQ(locate(t, 99), freed);
-  EXPECT_EQ(t.max_populated_level(), 0u);
-  put(t, 100);
-  EXPECT_EQ(t.nominal_slots(), 32u);
-  EXPECT_EQ(t.len(), 13u);
-  // clear starts the batch plan over.
-  t.clear();
-  put(t, 7);
-  EXPECT_EQ(level_of(t, 7), 0u);
-  EXPECT_EQ(t.batch_index(), 0u);
-  t.check_invariants();
-}
-
-TEST(ElasticTable, ThirteenthKeyAtThirtyTwoIsProbedIntoLevelZero) {
-  // Batch 1: level 0 has 4 free slots (more than its reserve of 2) and level 1
-  // is empty, so level 0's single group is probed first and takes the key.
-  for (std::uint64_t seed = 0; seed < 20; ++seed) {
-    IntTable t(13, 0.25, seed);
-    ASSERT_EQ(t.nominal_slots(), 32u);
-    for (std::uint64_t k = 0; k < 12; ++k) put(t, k);
-    EXPECT_EQ(t.batch_index(), 0u);
-    put(t, 100);
-    EXPECT_EQ(t.batch_index(), 1u);
-    EXPECT_EQ(t.batch_remaining(), 11u);
-    EXPECT_EQ(level_of(t, 100), 0u);
-  }
-}
 
 TEST(ElasticTable, TombstonesAreReusedAndMoreThanHalfALevelRebuilds) {
   ElasticTable<std::uint64_t, std::uint64_t, std::uint64_t, FailingAllocator> t(13, 0.25, 3);
@@ -85,29 +42,6 @@ TEST(ElasticTable, TombstonesAreReusedAndMoreThanHalfALevelRebuilds) {
   EXPECT_TRUE(locate(t, 11) && locate(t, 50));
   t.check_invariants();
 }
-
-// Near delta = 1 a doubling can add no items at all; every growth must still
-// make room for the key that caused it, and go no further than that.
-class ElasticGrowth : public ::testing::TestWithParam<double> {};
-
-TEST_P(ElasticGrowth, ItemLimitCoversLenAfterEveryInsert) {
-  IntTable t(0, GetParam(), 5);
-  for (std::uint64_t k = 0; k < 64; ++k) {
-    put(t, k);
-    ASSERT_GE(t.max_items(), t.len()) << "after key " << k;
-    ASSERT_EQ(t.nominal_slots(), nominal_slots_for(t.len(), GetParam())) << "after key " << k;
-    t.check_invariants();
-  }
-  // reserve covers the same ground: what it makes room for needs no growth.
-  t.reserve(100);
-  const std::uint32_t reserved = t.nominal_slots();
-  for (std::uint64_t k = 64; k < 164; ++k) put(t, k);
-  EXPECT_EQ(t.nominal_slots(), reserved);
-  for (std::uint64_t k = 0; k < 164; ++k) EXPECT_TRUE(locate(t, k)) << k;
-  t.check_invariants();
-}
-
-INSTANTIATE_TEST_SUITE_P(Fractions, ElasticGrowth, ::testing::Values(0.999, 0.99, 0.9, 0.75, 0.5, 0.25, 0.01));
 
 // Counts its own moves: a rebuild moves every entry, so moves per operation
 // show what churn costs without asking the table.

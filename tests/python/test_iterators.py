@@ -4,7 +4,7 @@ yielding what they had left, in the order they started in."""
 
 import pytest
 
-from support import MAP_CLASSES, SET_CLASSES, Sized, fails, filled, raising_after
+from support import CHANGED, MAP_CLASSES, SET_CLASSES, Sized, filled, raising_after
 
 
 class ClaimsLength:
@@ -36,7 +36,8 @@ def grow_with_an_empty_source(c):
 def grow_with_a_failing_source(c):
     # A set meets an element it holds before the error; a map stores nothing.
     items = [next(iter(c))] if hasattr(c, "add") else []
-    fails(KeyError, c.update, ClaimsLength(4 * c.capacity, items, KeyError("late")))
+    with pytest.raises(KeyError):
+        c.update(ClaimsLength(4 * c.capacity, items, KeyError("late")))
 
 
 REBUILDS = [grow_with_a_subset, grow_with_an_empty_source, grow_with_a_failing_source]
@@ -72,3 +73,19 @@ def test_iterators_survive_a_rebuild_that_changes_nothing(cls, rebuild):
         assert list(it) == rest
     assert sorted(c) == contents
     assert sorted(list(iter(c))) == contents
+
+
+@pytest.mark.parametrize("cls", MAP_CLASSES + SET_CLASSES)
+def test_a_change_stops_iterators_at_every_position(cls):
+    # Iterators read ahead a chunk at a time; the step that hands out the
+    # last element read ahead must check the version like every other.
+    for n in (1, 4, 5, 40):
+        for taken in range(n + 1):
+            for make in views(filled(cls, [])):
+                c = filled(cls, range(n))
+                it = make(c)
+                for _ in range(taken):
+                    next(it)
+                c.add(-1) if hasattr(c, "add") else c.__setitem__(0, "changed")
+                with pytest.raises(RuntimeError, match=CHANGED):
+                    next(it)

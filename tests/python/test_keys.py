@@ -5,8 +5,6 @@ import pytest
 from support import MAP_CLASSES, SET_CLASSES, Mapping, bumped, filled, twin
 
 MISSING = object()
-NAN = float("nan")
-BIG = 2**70
 
 
 class NeverEqualStr(str):
@@ -16,15 +14,13 @@ class NeverEqualStr(str):
         return False
 
 
-KEY_CASES = {  # keys stored in order, then probes; a dict gives the expected answers
-    "1/1.0/True": ([1, 1.0, True], [True, 1.0, 1, 2]),
-    "big-ints": ([BIG, -BIG], [int(str(BIG)), -int(str(BIG)), BIG + 1]),
-    "2**64-and-its-hash": ([2**64, hash(2**64)], [2**64, hash(2**64), int(str(2**64))]),
+# Keys stored in order, then probes; a dict gives the expected answers.  The
+# state machine meets 1 / 1.0 / True, big ints and NaN.
+KEY_CASES = {
     "machine-words": ([0, -1, 2**63 - 1, -(2**63), 2**63], [int(str(k)) for k in (0, -1, 2**63 - 1, -(2**63), 2**63)]),
     "str-subclass": ([NeverEqualStr("key"), "key"], ["key", NeverEqualStr("key")]),
     # Equal strings built at run time, so not the stored objects.
     "non-ascii-str": (["ключ", "\ud800x", "🐍" * 10], ["".join(list(k)) for k in ("ключ", "\ud800x", "🐍" * 10)]),
-    "nan": ([NAN, NAN, float("nan")], [NAN, float("nan")]),
 }
 
 
@@ -63,33 +59,26 @@ class BadHash:
 UNHASHABLE_OPS = {
     "map-getitem": lambda m, k: m[k],
     "map-setitem": lambda m, k: m.__setitem__(k, 1),
-    "map-delitem": lambda m, k: m.__delitem__(k),
-    "map-contains": lambda m, k: k in m,
-    "map-get": lambda m, k: m.get(k),
-    "map-pop": lambda m, k: m.pop(k),
-    "map-pop-default": lambda m, k: m.pop(k, 1),
     "map-setdefault": lambda m, k: m.setdefault(k),
     "set-add": lambda s, x: s.add(x),
-    "set-discard": lambda s, x: s.discard(x),
-    "set-remove": lambda s, x: s.remove(x),
     "set-contains": lambda s, x: x in s,
-    "set-issuperset": lambda s, x: s.issuperset([x]),
     "set-isdisjoint": lambda s, x: s.isdisjoint([x]),
 }
 
 
-@pytest.mark.parametrize("twin", [0, 1])
 @pytest.mark.parametrize("case", UNHASHABLE_OPS)
 @pytest.mark.parametrize(
     "key, error, match",
     [([], TypeError, "unhashable"), ({1}, TypeError, "unhashable"), (BadHash(), ArithmeticError, "hash failed")],
     ids=["list", "set-no-frozenset-fallback", "raising-hash"],
 )
-def test_keys_that_cannot_be_hashed_raise_and_change_nothing(twin, case, key, error, match):
-    c = filled((MAP_CLASSES if case.startswith("map") else SET_CLASSES)[twin], [1, frozenset({1})])
-    it = iter(c)
-    pytest.raises(error, UNHASHABLE_OPS[case], c, key).match(match)
-    assert sorted(map(repr, c)) == ["1", "frozenset({1})"] and not bumped(it)
+def test_keys_that_cannot_be_hashed_raise_and_change_nothing(case, key, error, match):
+    for cls in MAP_CLASSES if case.startswith("map") else SET_CLASSES:
+        c = filled(cls, [1, frozenset({1})])
+        it = iter(c)
+        with pytest.raises(error, match=match):
+            UNHASHABLE_OPS[case](c, key)
+        assert sorted(map(repr, c)) == ["1", "frozenset({1})"] and not bumped(it)
 
 
 class GetItemRaises(Mapping):
@@ -118,23 +107,15 @@ C = {1: 2, "a": [3]}
 EQUALITY = {  # the other side, built for the map's class; whether it is equal to C
     "same-class": (lambda cls: cls(C), True),
     "same-class-other-value": (lambda cls: cls({1: 2, "a": [4]}), False),
-    "same-class-more": (lambda cls: cls({**C, None: 0}), False),
     "twin": (lambda cls: twin(cls)(C), True),
-    "twin-other-key": (lambda cls: twin(cls)({1: 2, "b": [3]}), False),
-    "dict": (lambda cls: dict(C), True),
     "dict-equal-key": (lambda cls: {1.0: 2, "a": [3]}, True),
-    "dict-fewer": (lambda cls: {1: 2}, False),
-    "dict-other-key": (lambda cls: {1: 2, "b": [3]}, False),
     "dict-other-value": (lambda cls: {1: 2, "a": [4]}, False),
     "dict-subclass": (lambda cls: DictSub(C), True),
     "mapping": (lambda cls: Mapping(C), True),
-    "mapping-other-key": (lambda cls: Mapping({1: 2, "b": [3]}), False),
     "mapping-lying-len": (lambda cls: Mapping(C, length=3), False),
-    "mapping-raising-len": (lambda cls: Mapping(C, length=ValueError()), False),
     "mapping-raising-getitem": (lambda cls: GetItemRaises(C), False),
     "raising-keys": (lambda cls: KeysRaises(), False),
     "pairs": (lambda cls: list(C.items()), False),
-    "none": (lambda cls: None, False),
 }
 
 

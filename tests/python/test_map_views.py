@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import brindle
-from support import BORROWED, MAP_CLASSES, MUT, HookKey, fails, raising_after, twin
+from support import BORROWED, MAP_CLASSES, raises_exactly, raising_after, twin
 
 KINDS = ("keys", "values", "items")
 
@@ -26,23 +26,17 @@ def test_views_are_live_uncached_and_keep_their_map(map_cls, kind):
     m = map_cls()
     v = view(m, kind)
     assert type(v) is getattr(brindle, prefix(map_cls, kind)) and v is not view(m, kind)
-    pytest.raises(TypeError, type(v))
     pytest.raises(TypeError, type(v), m)
     if kind != "values":
         pytest.raises(TypeError, hash, v)
     m[1] = "a"
     assert len(v) == 1 and list(v) == [{"keys": 1, "values": "a", "items": (1, "a")}[kind]]
-    m.update({i: i for i in range(2, 40)})
+    m.update({i * 7: str(i) for i in range(2, 40)})
+    assert list(zip(m.keys(), m.values())) == list(m.items()) and list(m.keys()) == list(m)
+    it = iter(v)
     del m
     assert len(v) == 39 and len(list(iter(v))) == 39  # the view holds the map
-
-
-def test_views_iterate_in_one_order_and_see_changes(map_cls):
-    m = map_cls({i * 7: str(i) for i in range(50)})
-    assert list(zip(m.keys(), m.values())) == list(m.items()) and list(m.keys()) == list(m)
-    it = iter(m.values())
-    m[0] = "changed"
-    pytest.raises(RuntimeError, next, it).match("changed size")
+    next(it)
 
 
 class RaisingEq:
@@ -51,51 +45,22 @@ class RaisingEq:
     def __eq__(self, other):
         raise ValueError("no comparison")
 
-    def __repr__(self):
-        raise ZeroDivisionError
 
-
-class TupleSub(tuple):
-    pass
-
-
-def test_membership_repr_and_ordering_edges(map_cls):
+def test_membership_has_no_identity_shortcut_and_errors_are_unequal(map_cls):
     nan = float("nan")
     m = map_cls({1: "a", 2: RaisingEq(), 3: nan})
-    keys, values, items = m.keys(), m.values(), m.items()
-    assert 1.0 in keys and 4 not in keys
-    pytest.raises(TypeError, keys.__contains__, [])
-    # Values: `stored == x`, errors swallowed and the search goes on; no identity shortcut.
+    values, items = m.values(), m.items()
     assert "a" in values and 2 not in values and nan not in values
-    # Items: only a tuple of length 2 whose value compares equal.
-    assert (1.0, "a") in items and TupleSub((1, "a")) in items
-    assert [1, "a"] not in items and (1, "a", 0) not in items and 1 not in items
-    assert (2, 0) not in items and (3, nan) not in items  # no identity shortcut, errors count as unequal
-    pytest.raises(TypeError, items.__contains__, ([], 1))
-    pytest.raises(ZeroDivisionError, repr, values)
-    pytest.raises(ZeroDivisionError, repr, items)
-    for less in (operator.lt, operator.le, operator.gt, operator.ge):
-        pytest.raises(TypeError, less, keys, {1, 2})
-        pytest.raises(TypeError, less, items, set(items))
-    m[4] = 4  # every borrow was given back
-    assert len(keys) == 4
+    assert (2, 0) not in items and (3, nan) not in items
+    for less in (operator.lt, operator.ge):
+        pytest.raises(TypeError, less, m.keys(), {1, 2})
 
 
-class Meddling(set):
-    """A set whose `in` runs `contains`: used as it is, not copied."""
-
-    def __init__(self, contains):
-        super().__init__()
-        self.contains = contains
-
-    def __contains__(self, x):
-        return self.contains()
-
-
-class Awkward:
-    """Sized 1, or len() raises `length_error`; `x in` it runs `contains`."""
+class Awkward(set):
+    """len() raises `length_error`; `x in` it runs `contains`."""
 
     def __init__(self, length_error=None, contains=None):
+        super().__init__([1])
         self.length_error, self.contains = length_error, contains
 
     def __len__(self):
@@ -107,49 +72,20 @@ class Awkward:
         return self.contains()
 
 
-def test_errors_and_writes_of_the_other_side(map_cls):
+def test_the_other_operand_raising_or_writing(map_cls):
     m = map_cls({1: "a"})
     keys, interrupt = m.keys(), lambda: next(raising_after([], KeyboardInterrupt()))
-    # == swallows ordinary errors, but an interrupt still ends the comparison.
+    # == swallows ordinary errors, and what the other side's `in` raised, but not an interrupt.
     assert keys != Awkward(length_error=OverflowError()) and not (keys == Awkward(contains=lambda: 1 / 0))
+    assert (keys == Awkward(contains=lambda: m.__setitem__(5, 5))) is False and dict(m.items()) == {1: "a"}
     pytest.raises(KeyboardInterrupt, keys.__eq__, Awkward(length_error=KeyboardInterrupt()))
     pytest.raises(KeyboardInterrupt, keys.__eq__, Awkward(contains=interrupt))
     # The set operators let errors through, and hold the map's borrow while they run.
-    pytest.raises(TypeError, operator.xor, keys, [[]])
-    pytest.raises(TypeError, operator.or_, keys, [[]])
-    pytest.raises(TypeError, operator.and_, keys, 5)
     pytest.raises(ZeroDivisionError, operator.or_, keys, raising_after([1], ZeroDivisionError()))
-    pytest.raises(ZeroDivisionError, operator.sub, m.items(), Meddling(lambda: 1 / 0))
+    pytest.raises(ZeroDivisionError, operator.sub, m.items(), Awkward(contains=lambda: 1 / 0))
     for op in (operator.and_, operator.sub, operator.xor):
-        pytest.raises(TypeError, op, keys, Awkward())  # not iterable, so it cannot be taken into a set
-        assert str(fails(RuntimeError, op, keys, Meddling(lambda: m.__setitem__(5, 5)))) == BORROWED
-    meddles = Awkward(contains=lambda: m.__setitem__(5, 5))
-    assert (keys == meddles) is False and dict(m.items()) == {1: "a"}  # == swallows what `in` raised
-
-
-VIEW_OPS = {
-    "len": lambda m: len(m.keys()),
-    "iter": lambda m: iter(m.values()),
-    "keys-in": lambda m: 0 in m.keys(),
-    "values-in": lambda m: 0 in m.values(),
-    "items-in": lambda m: (0, 0) in m.items(),
-    "repr": lambda m: repr(m.items()),
-    "eq": lambda m: m.keys() == {0},
-    "ne": lambda m: m.items() != {(0, 0)},
-    "and": lambda m: m.keys() & {0},
-    "or": lambda m: m.items() | set(),
-    "sub": lambda m: m.keys() - {0},
-    "xor": lambda m: m.keys() ^ {0},
-}
-
-
-@pytest.mark.parametrize("op", VIEW_OPS.values(), ids=VIEW_OPS.keys())
-def test_view_of_a_map_being_mutated_raises_the_borrow_error(map_cls, op):
-    m = map_cls({0: 0})
-    with pytest.raises(RuntimeError) as ei:
-        m[HookKey("k", lambda: op(m))] = 1
-    assert ei.value.args == (MUT,) and list(m.items()) == [(0, 0)]
-    m[1] = 1  # every borrow was released
+        with raises_exactly(RuntimeError, BORROWED):
+            op(keys, Awkward(contains=lambda: m.__setitem__(5, 5)))
 
 
 # ---- every operation against a reference built on dict views ----------------------------------
@@ -255,14 +191,3 @@ def test_views_match_dict_views(cls, d, other_dict, kind, op, how, elements, pro
     other, ref_other, other_kind = make_other(cls, how, elements, other_dict)
     assert run(kind, m, op, probe, other) == reference(kind, d, op, probe, ref_other, other_kind, how)
     assert dict(m.items()) == d  # views never change their map
-
-
-@pytest.mark.parametrize("op", [operator.and_, operator.sub, operator.xor], ids=["and", "sub", "xor"])
-def test_set_operations_take_a_non_set_operand_once(map_cls, op):
-    m, d = map_cls({1: "a", 2: "b", "x": 0}), {1: "a", 2: "b", "x": 0}
-    for make in (lambda: iter([2, 1]), lambda: (k for k in [2, 9]), lambda: "xy"):
-        assert op(m.keys(), make()) == op(d.keys(), make())
-    if op is not operator.xor:  # items views have no ^
-        assert op(m.items(), iter([(1, "a")])) == op(d.items(), iter([(1, "a")]))
-    with pytest.raises(TypeError):
-        op(m.keys(), [[]])

@@ -1,61 +1,23 @@
-"""Construction, elements, algebra and relations of both set classes, beyond what the state machine drives."""
+"""What the set state machine does not drive: lying lengths, a membership
+test that raises half-way through an intersection, and equality with set-likes
+that are not builtin sets.  Which of equal elements survives each operation the
+machine checks against its reference."""
 
 import collections.abc
 import sys
 
 import pytest
 
-from support import Sized, bumped, twin
+from support import Sized, bumped
 
 
-def only(s):
-    (x,) = list(s)
-    return x
-
-
-def test_construction_sources(set_cls):
-    expected = {1, "a", (2, 3)}
-    same, other = set_cls(expected), twin(set_cls)(expected)
-    for src in ([1, "a", (2, 3), 1], iter(expected), expected, frozenset(expected), dict.fromkeys(expected), same, other):
-        s = set_cls(src)
-        assert type(s) is set_cls and s == expected
+def test_a_length_that_is_only_a_hint(set_cls):
     assert len(set_cls(None)) == 0 and set_cls(iterable="abca") == {"a", "b", "c"}
-
-
-@pytest.mark.parametrize("length", [2**40, 1_500_000_000, sys.maxsize, 0, RuntimeError("no length")])
-def test_a_length_that_cannot_be_reserved_is_only_a_hint(set_cls, length):
-    s = set_cls(Sized(range(20), length))
-    # An unverifiable length reserves at most 65,536 items up front.
-    assert sorted(s) == list(range(20)) and s.capacity <= set_cls(capacity=65536).capacity
-    s.update(Sized(range(20, 30), length))
-    assert sorted(s) == list(range(30))
-
-
-def test_which_equal_element_survives(set_cls):
-    one, flt = set_cls([1]), set_cls([1.0])
-    cases = [
-        (set_cls([1.0, True, 1]), float),
-        (one | flt, int),
-        (flt | one, float),
-        (one.union([1.0]), int),
-        ([1.0] | one, int),  # reflected: a copy of the right operand
-        (one & [True], int),
-        ([True] & one, int),
-        (one.intersection({1.0}), int),
-        (set_cls([2]).symmetric_difference([1.0]).difference([2]), float),
-        ([1.0, True] - set_cls([2]), float),
-        (twin(set_cls)([True]) | one, bool),
-    ]
-    assert [type(only(result)) for result, _ in cases] == [kind for _, kind in cases]
-    s = set_cls([1])
-    s.update([1.0], flt)
-    s &= [True]
-    assert type(only(s)) is int
-    s ^= [1.0]
-    s ^= [True]  # toggled out and back in: the last one given stays
-    assert type(only(s)) is bool
-    big, same = 2**70, int(str(2**70))
-    assert only(set_cls([big]) | [same]) is big and only([same] - set_cls()) is same
+    for length in (2**40, sys.maxsize, 0, RuntimeError("no length")):
+        # An unverifiable length reserves at most 65,536 items up front.
+        s = set_cls(Sized(range(20), length))
+        s.update(Sized(range(20, 30), length))
+        assert sorted(s) == list(range(30)) and s.capacity <= set_cls(capacity=65536).capacity
 
 
 class FlakyHash:
@@ -121,12 +83,3 @@ collections.abc.Set.register(AbcSet)
 )
 def test_relations_with_set_likes(set_cls, expr, expected):
     assert expr(set_cls) is expected
-
-
-def test_set_likeness_is_asked_anew_each_time(set_cls, monkeypatch):
-    s, other = set_cls([1]), AbcSet([1])
-    assert s == other
-    monkeypatch.setattr(collections.abc, "Set", collections.abc.Sequence)
-    assert s != other
-    monkeypatch.setattr(collections.abc, "Set", object)
-    assert s == [1] and s != [2]  # a list now counts as set-like

@@ -1,0 +1,84 @@
+// The pieces both tables stand on: arena layout limits, control-group
+// scans, tags and table seeds.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "common/arena/control.hpp"
+#include "common/arena/layout.hpp"
+#include "map/hash.hpp"
+
+namespace brindle {
+namespace {
+
+// Sizes that 32-bit counters or the address space cannot hold are refused,
+// not wrapped into a small arena.
+TEST(ArenaLayout, RefusesWhatCannotBeRepresented) {
+  EXPECT_TRUE(layout_for_size(0x7FFFFFC0, 1, 1));
+  constexpr std::uint64_t kMaxObject = PTRDIFF_MAX;
+  EXPECT_FALSE(layout_for_size(0x7FFFFFC1, 1, 1));
+  EXPECT_FALSE(layout_for_size(~std::uint64_t{0}, 1, 1));
+  EXPECT_TRUE(layout_for_size(1, kMaxObject - 67, 4));  // exactly max - 63 in all
+  EXPECT_FALSE(layout_for_size(1, kMaxObject - 66, 4));
+  EXPECT_FALSE(layout_for_size(std::uint64_t{1} << 20, std::size_t{1} << 44, 8));  // n * E overflows
+}
+
+// Both group scans against the scalar reading of the control code, on
+// groups mixing empties, tombstones, tags and high-bit bytes that are not tags.
+TEST(ControlGroup, VectorAndPortableScansAgreeWithTheScalarCode) {
+  const std::uint8_t pool[] = {0x00, 0x80, 0x01, 0x40, 0x7F, 0x81, 0xC0, 0xFF};
+  std::mt19937_64 rng(1);
+  std::uint8_t b[GROUP_WIDTH];
+  for (int i = 0; i < 20000; ++i) {
+    for (auto& c : b) c = i < 8 ? pool[i] : i % 2 ? pool[rng() % 8] : static_cast<std::uint8_t>(rng());
+    auto mask = [&](auto p) {
+      std::uint32_t m = 0;
+      for (std::uint32_t j = 0; j < GROUP_WIDTH; ++j) m |= p(b[j]) ? 1u << j : 0;
+      return m;
+    };
+    auto check = [&](const auto& g) {
+      const std::uint8_t t = static_cast<std::uint8_t>(rng());
+      ASSERT_EQ(g.match_tag(t).bits(), mask([t](std::uint8_t c) { return c == t; }));
+      ASSERT_EQ(g.match_tag(b[0]).bits(), mask([&](std::uint8_t c) { return c == b[0]; }));
+      ASSERT_EQ(g.match_free().bits(), mask([](std::uint8_t c) { return (c & 0x7F) == 0; }));
+      ASSERT_EQ(g.match_full().bits(), mask([](std::uint8_t c) { return (c & 0x7F) != 0; }));
+      ASSERT_EQ(g.has_empty(), mask([](std::uint8_t c) { return c == 0; }) != 0);
+    };
+    check(GroupPortable(b));
+    check(Group(b));
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(Hash, TagIsNeverZeroAndKeepsTopSevenBits) {
+  EXPECT_EQ(tag_of(0), 1);
+  EXPECT_EQ(tag_of(0x01FFFFFFFFFFFFFFull), 1);
+  EXPECT_EQ(tag_of(0x0200000000000000ull), 1);
+  EXPECT_EQ(tag_of(0x0400000000000000ull), 2);
+  EXPECT_EQ(tag_of(~0ull), 0x7F);
+}
+
+TEST(Hash, SeedsAreDistinctUnderConcurrentFirstUse) {
+  constexpr int kThreads = 4, kPer = 2000;
+  std::vector<std::vector<std::uint64_t>> seen(kThreads);
+  std::vector<std::uint64_t> folds(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      folds[t] = fold_seed();
+      for (int i = 0; i < kPer; ++i) seen[t].push_back(next_table_seed());
+    });
+  for (auto& th : threads) th.join();
+  std::set<std::uint64_t> all;
+  for (auto& v : seen) all.insert(v.begin(), v.end());
+  EXPECT_EQ(all.size(), std::size_t{kThreads * kPer});
+  for (auto f : folds) EXPECT_EQ(f, folds[0]);
+}
+
+}  // namespace
+}  // namespace brindle
