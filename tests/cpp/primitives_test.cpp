@@ -1,5 +1,5 @@
 // The pieces both tables stand on: arena layout limits, control-group
-// scans, tags and table seeds.
+// scans and table seeds.
 
 #include <gtest/gtest.h>
 
@@ -53,14 +53,6 @@ TEST(ControlGroup, VectorAndPortableScansAgreeWithTheScalarCode) {
     check(Group(b));
     if (HasFatalFailure()) return;
   }
-}
-
-TEST(Hash, TagIsNeverZeroAndKeepsTopSevenBits) {
-  EXPECT_EQ(tag_of(0), 1);
-  EXPECT_EQ(tag_of(0x01FFFFFFFFFFFFFFull), 1);
-  EXPECT_EQ(tag_of(0x0200000000000000ull), 1);
-  EXPECT_EQ(tag_of(0x0400000000000000ull), 2);
-  EXPECT_EQ(tag_of(~0ull), 0x7F);
 }
 
 TEST(Hash, SeedsAreDistinctUnderConcurrentFirstUse) {
