@@ -68,7 +68,7 @@ class Sized:
     """Iterates over `items`; len() gives `length`, which may lie, or raises it if it is an exception."""
 
     def __init__(self, items, length):
-        self.items, self.length = list(items), length
+        self.items, self.length = items, length
 
     def __len__(self):
         if isinstance(self.length, BaseException):

@@ -72,9 +72,8 @@ class AsFloat:
 @each_class
 @pytest.mark.parametrize(
     "fraction, funnel_ok, elastic_ok",
-    [(0.125, True, True), (0.13, False, True), (AsFloat(0.05), True, True), (0.999, False, True), (1.0, False, False),
-     (0, False, False), (math.nan, False, False)],
-)  # fmt: skip
+    [(0.125, True, True), (0.13, False, True), (AsFloat(0.05), True, True), (1.0, False, False), (math.nan, False, False)],
+)
 def test_reserve_fraction_range(cls, fraction, funnel_ok, elastic_ok):
     if funnel_ok if is_funnel(cls) else elastic_ok:
         assert cls.with_options(8, fraction).capacity >= 8
@@ -86,7 +85,7 @@ def test_reserve_fraction_range(cls, fraction, funnel_ok, elastic_ok):
         cls.with_options(reserve_fraction=AsFloat(None))
 
 
-@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+@each_class
 def test_argument_errors(cls):
     pytest.raises(OverflowError, cls, capacity=-1)
     pytest.raises(TypeError, cls.with_options, 1, 0.1, 3)
@@ -141,7 +140,7 @@ def same_entries(a, b):
 
 
 @each_class
-@pytest.mark.parametrize("n", [0, 12, 13, 3000])
+@pytest.mark.parametrize("n", [0, 13, 3000])
 def test_copies_run_no_key_code_and_are_sized_for_their_length(cls, n):
     keys = [Counted(i) for i in range(n)] if n < 100 else [f"x{i}" for i in range(n)]
     # Grown one at a time, made with room to spare, made with another fraction:
@@ -180,12 +179,8 @@ def test_pickle_copy_and_deepcopy(cls):
             assert r.capacity == c.capacity  # rebuilt with its reserve fraction
             assert r[1] == "a" and r["k"] == inner and (r["k"] is inner) == (how is copy.copy)
             assert r["self"] is (c if how is copy.copy else r)
-
-
-@each_class
-def test_iterators_refuse_to_pickle(cls):
     with pytest.raises(TypeError, match="cannot pickle"):
-        pickle.dumps(iter(cls()))
+        pickle.dumps(iter(c))
 
 
 @each_class

@@ -24,8 +24,6 @@ CYCLES = {  # how a container and the member it holds come to refer to each othe
     "self": lambda m, n: m.__setitem__(0, m),
     "value": lambda m, n: setattr(n, "back", m),
     "key-iterator": lambda m, n: m.__setitem__("it", iter(m)),
-    "view": lambda m, n: m.__setitem__("view", m.items()),
-    "values-iterator": lambda m, n: setattr(n, "it", iter(m.values())),
     "items-iterator": lambda m, n: (setattr(n, "it", iter(m.items())), setattr(n, "m", m)),
     "set": None,
 }
@@ -151,35 +149,20 @@ def test_concurrent_readers_writers_and_iterators(cls):
 
 def exercise(cls_map, cls_set):
     m = cls_map({i: str(i) for i in range(50)}, extra=1)
-    m[100] = (1,)
     m.update([(i, i) for i in range(40, 60)])
     m |= {"x": 2}
-    _ = m | {"y": 3}, {"z": 4} | m, m.setdefault("s", 5), m.pop("s"), m.get(2), m[100], m == dict(m.items())
-    m.popitem()
-    del m[next(iter(m))]
-    _ = list(m), list(m.keys()), list(m.values()), list(m.items()), repr(m.items()), m.copy(), cls_map.fromkeys("ab")
-    _ = m.keys() & {1, 2}, m.items() | [(9, 9)], m.keys() ^ [1, 500], m.keys() - [2]
-    for bad in ([], {}):
-        with pytest.raises(TypeError):
-            m[bad] = 1
-    with pytest.raises(KeyError):
-        m.pop("missing")
-    m.clear()
+    _ = {"z": 4} | m, m.setdefault("s", 5), m.pop("s"), m.popitem(), m == dict(m.items()), cls_map.fromkeys("ab")
+    _ = list(m.values()), list(m.items()), repr(m.items()), m.copy(), m.keys() & {1, 2}, m.items() | [(9, 9)]
     s = cls_set(range(50))
-    s.add(100)
-    s.discard(1)
-    s.remove(2)
-    s.pop()
-    _ = s | [1, 2], [7] | s, s & {3, 4}, s - {5}, {5, 6} - s, s ^ [6, 6, 7], s.union([1]), s.intersection([2])
+    for bad in (lambda: m.__setitem__([], 1), lambda: m.pop("missing"), lambda: s.add([])):
+        pytest.raises((TypeError, KeyError), bad)
+    s.discard(1), s.remove(2), s.pop()
+    _ = [7] | s, s & {3, 4}, {5, 6} - s, s ^ [6, 6, 7], s.issubset(range(1000)), s == set(s), s.copy()
     s |= cls_set([200])
     s &= range(150)
     s -= [3]
     s ^= [4]
-    s.update([1], (2,))
-    _ = s.issubset(range(1000)), s.issuperset([1]), s.isdisjoint([-1]), s == set(s), s.copy()
-    with pytest.raises(TypeError):
-        s.add([])
-    s.clear()
+    m.clear(), s.clear()
 
 
 @pytest.mark.parametrize("twin", ["elastic", "funnel"])
