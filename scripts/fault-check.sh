@@ -15,7 +15,7 @@
 # reported as such: that is a broken fault, not a caught one.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-py=${BRINDLE_FAULT_PYTHON:-/work/main/.venv/bin/python}
+py=${BRINDLE_FAULT_PYTHON:-$root/.venv/bin/python}
 cmake_bin=$(command -v cmake)
 work=$root/build/faults
 jobs=2
