@@ -90,16 +90,6 @@ struct TableFamily {
 };
 using TableFamilies = ::testing::Types<TableFamily<ElasticTable>, TableFamily<FunnelTable>>;
 
-// Groups of control bytes one lookup loads, on find's own path.
-struct ProbeCount {
-  std::uint64_t groups = 0;
-  bool found = false;
-};
-template <class Table, class K>
-ProbeCount probe_groups(const Table& t, const K& k, std::uint64_t h) {
-  return {t.probe_groups_for(k, h, tag_of(h)), t.find(k, h, tag_of(h)).has_value()};
-}
-
 // Checks that the test left no key or value alive.
 class LiveGuard : public ::testing::Test {
  protected:
