@@ -1,12 +1,11 @@
 // The sizing rules whose results no test through the tables could pin down:
-// the elastic insert path's integer thresholds, the funnel bucket sequence,
-// and where requests stop fitting in 32-bit counters.
+// the elastic insert path's integer thresholds, and where requests stop
+// fitting in 32-bit counters.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "elastic/elastic_geometry.hpp"
@@ -46,40 +45,6 @@ TEST(Geometry, ElasticFirstTryGroupsMatchTheFloatRule) {
       }
     }
   }
-}
-
-// The plain search, candidate by candidate; the library finds the same
-// answer with two binary searches.
-std::optional<Counts> reference_sequence(std::uint32_t total, std::uint32_t levels, std::uint32_t first) {
-  using namespace funnel_detail;
-  if (first > total) return std::nullopt;
-  Counts seq{first};
-  std::uint32_t remaining = total - first, prev = first;
-  for (std::uint32_t i = 1; i < levels; ++i) {
-    const std::uint32_t following = levels - 1 - i;
-    std::optional<std::uint32_t> best;
-    const std::uint32_t target = target_next(prev);
-    for (std::uint32_t c = lower_next(prev); c <= std::min(upper_next(prev), remaining); ++c) {
-      const std::uint64_t rest = remaining - c;
-      if (rest < min_following(c, following) || rest > max_following(c, following)) continue;
-      const auto dist = [target](std::uint32_t x) { return x > target ? x - target : target - x; };
-      if (!best || dist(c) < dist(*best)) best = c;
-    }
-    if (!best) return std::nullopt;
-    seq.push_back(*best);
-    remaining -= *best;
-    prev = *best;
-  }
-  if (remaining != 0) return std::nullopt;
-  return seq;
-}
-
-TEST(Geometry, FunnelBucketSequenceAgreesWithExhaustiveSearch) {
-  for (std::uint32_t levels : {1u, 2u, 3u, 5u, 11u, 22u})
-    for (std::uint32_t total = 0; total <= 160; ++total)
-      for (std::uint32_t first = 0; first <= total + 1; ++first)
-        ASSERT_EQ(build_funnel_bucket_sequence(total, levels, first), reference_sequence(total, levels, first))
-            << total << " " << levels << " " << first;
 }
 
 TEST(Geometry, LargestRequestsFitAndOneMoreOverflows) {
