@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import brindle
-from support import ALL_CLASSES, MAP_CLASSES, SET_CLASSES, filled
+from support import ALL_CLASSES, MAP_CLASSES, SET_CLASSES, Sized, filled
 
 each_class = pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
 FUNNEL_FRACTION = "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design"
@@ -52,6 +52,19 @@ def test_capacity_follows_the_documented_rule(cls, n, extra, fraction):
     grown = c.capacity
     c.clear()
     assert c.capacity == grown  # tables never shrink
+
+
+@each_class
+@pytest.mark.parametrize("length", [2**40, sys.maxsize, 0, RuntimeError("no length")], ids=repr)
+def test_a_length_is_only_a_hint(cls, length):
+    # Only the types that cannot lie are believed: anything else reserves at most 65,536 items up front.
+    items = range(20) if cls in SET_CLASSES else [(i, i) for i in range(20)]
+    c = cls(Sized(items[:10], length))
+    c.update(Sized(items[10:], length))
+    made = [c, c | Sized(items[:1], length), Sized(items[:1], length) | c]
+    made += [cls.fromkeys(Sized(range(20), length))] if cls in MAP_CLASSES else []
+    for m in made:
+        assert sorted(m) == list(range(20)) and m.capacity <= cls(capacity=65536).capacity
 
 
 def test_readme_capacity_example():

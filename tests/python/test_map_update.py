@@ -1,14 +1,9 @@
 """update, |=, | and initial contents of both map classes, beyond what the
-state machine drives: arguments, failing sources, merges and reservation."""
-
-import sys
+state machine drives: arguments, failing sources and merges."""
 
 import pytest
 
-from support import BORROWED, CHANGED, HookKey, KeysOnly, Mapping, Sized, bumped, raises_exactly, raising_after, twin
-
-LIE = 1_500_000_000
-
+from support import BORROWED, CHANGED, HookKey, KeysOnly, bumped, raises_exactly, raising_after, twin
 
 def contents(m):
     return {k: m[k] for k in m}
@@ -106,45 +101,6 @@ def test_merge_precedence_and_result_class(map_cls):
     assert type(mixed) is map_cls and contents(mixed) == {1: "m", 2: "twin"}
     mixed = twin(map_cls)({2: "twin"}) | m
     assert type(mixed) is twin(map_cls) and contents(mixed) == {1: "m", 2: "m"}
-
-
-# ---- reservation, seen through capacity -------------------------------------------------------
-
-SIZED = {  # a source for d, and whether its length is known up front
-    "same-class": (lambda cls, d: cls(d), True),
-    "pairs-with-len": (lambda cls, d: list(d.items()), True),
-    "keys-without-len": (lambda cls, d: KeysOnly(d), False),
-    "iterator": (lambda cls, d: iter(d.items()), False),
-}
-
-
-@pytest.mark.parametrize("make, sized", SIZED.values(), ids=SIZED.keys())
-def test_a_sized_source_reserves_once_up_front(map_cls, make, sized):
-    d = {f"k{i}": i for i in range(100)}
-    m = map_cls(d)
-    assert m.capacity == map_cls(capacity=100).capacity  # sized for the source in one step
-    m.update(make(map_cls, d))
-    # No key was new, so only a reservation of len + n can have grown it.
-    assert len(m) == 100 and m.capacity == map_cls(capacity=200 if sized else 100).capacity
-    # A merge sizes its result from both lengths, even one that overstates.
-    assert (m | Sized([(1, 1)], 500)).capacity == (Sized([(1, 1)], 500) | m).capacity == map_cls(capacity=600).capacity
-
-
-PAIRS3 = [(1, "a"), (2, "b"), (3, "c")]
-LYING = {  # a source whose len() overstates, read by a merge, the constructor and fromkeys
-    "or-keys": lambda cls: cls() | Mapping(dict(PAIRS3), LIE),
-    "constructor": lambda cls: cls(Sized(PAIRS3, LIE)),
-    "fromkeys": lambda cls: cls.fromkeys(Sized([1, 2, 3], LIE), "v"),
-}
-
-
-@pytest.mark.parametrize("call", LYING.values(), ids=LYING.keys())
-def test_a_lying_length_costs_little(map_cls, call):
-    m = call(map_cls)
-    # Only the types that cannot lie are believed: anything else reserves at most 65,536 items.
-    assert sorted(m) == [1, 2, 3] and m.capacity == map_cls(capacity=65536).capacity
-    m.clear()
-    assert sys.getsizeof(m) < 8 << 20
 
 
 # ---- a dict source changed by a key's __hash__ ------------------------------------------------

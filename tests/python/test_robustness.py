@@ -10,7 +10,6 @@ import weakref
 
 import pytest
 
-import brindle
 from support import BORROWED, CHANGED, MUT
 from support import MAP_CLASSES as MAPS
 from support import SET_CLASSES as SETS
@@ -142,45 +141,3 @@ def test_concurrent_readers_writers_and_iterators(cls):
     assert unexpected == []
     expected = {k: v for model in models for k, v in model.items()}
     assert (set(c) == set(expected)) if is_set else (dict(zip(c.keys(), c.values())) == expected)
-
-
-# ---- reference leaks -----------------------------------------------------------
-
-
-def exercise(cls_map, cls_set):
-    m = cls_map({i: str(i) for i in range(50)}, extra=1)
-    m.update([(i, i) for i in range(40, 60)])
-    m |= {"x": 2}
-    _ = {"z": 4} | m, m.setdefault("s", 5), m.pop("s"), m.popitem(), m == dict(m.items()), cls_map.fromkeys("ab")
-    _ = list(m.values()), list(m.items()), repr(m.items()), m.copy(), m.keys() & {1, 2}, m.items() | [(9, 9)]
-    s = cls_set(range(50))
-    for bad in (lambda: m.__setitem__([], 1), lambda: m.pop("missing"), lambda: s.add([])):
-        pytest.raises((TypeError, KeyError), bad)
-    s.discard(1), s.remove(2), s.pop()
-    _ = [7] | s, s & {3, 4}, {5, 6} - s, s ^ [6, 6, 7], s.issubset(range(1000)), s == set(s), s.copy()
-    s |= cls_set([200])
-    s &= range(150)
-    s -= [3]
-    s ^= [4]
-    m.clear(), s.clear()
-
-
-@pytest.mark.parametrize("twin", ["elastic", "funnel"])
-def test_no_reference_leaks(twin):
-    cls_map = getattr(brindle, twin.capitalize() + "HashMap")
-    cls_set = getattr(brindle, twin.capitalize() + "HashSet")
-    # The interpreter's caches and free lists take a while to settle, and
-    # then still move by up to a couple of hundred blocks now and then.  A
-    # leak of one object per round adds 300 blocks to every window; noise
-    # leaves at least one of three windows nearly flat.
-    for _ in range(600):
-        exercise(cls_map, cls_set)
-    growth = []
-    for _ in range(3):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(300):
-            exercise(cls_map, cls_set)
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-    assert min(growth) < 100, growth

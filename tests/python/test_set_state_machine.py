@@ -35,12 +35,6 @@ KINDS = ORDERED + ("set", "frozenset", "keys", "same", "twin", "self", "int")
 FOREIGN = ORDERED + ("set", "frozenset", "int")
 OPS = {"|": operator.or_, "&": operator.and_, "-": operator.sub, "^": operator.xor}
 IOPS = {"|": operator.ior, "&": operator.iand, "-": operator.isub, "^": operator.ixor}
-SELF = object()  # stands for the set itself, also among several arguments
-SELF_FORMS = [
-    ("__ior__", [SELF]), ("__iand__", [SELF]), ("__isub__", [SELF]), ("__ixor__", [SELF]),
-    ("update", [[7], SELF]), ("update", [SELF, SELF]), ("intersection_update", [SELF, SELF]),
-    ("difference_update", [[1], SELF, [0]]), ("symmetric_difference_update", [SELF]),
-]  # fmt: skip
 
 
 def dedup(items):
@@ -278,18 +272,6 @@ class SetMachine(LiveIterators, RuleBasedStateMachine):
         done = self.both(lambda: OPS[op](arg.build(s), s), reference)
         if done is not None:
             self.check_result(*done, self.cls)
-
-    @rule(form=st.sampled_from(SELF_FORMS))
-    def operate_with_itself(self, form):
-        # Python's set semantics: union and intersection with itself change
-        # nothing, difference and symmetric difference empty the set.
-        name, arguments = form
-        before = len(self.ref)
-        result = getattr(self.c, name)(*[self.c if a is SELF else a for a in arguments])
-        assert result is (self.c if name.startswith("__") else None)
-        getattr(self.ref, name)(*[self.ref if a is SELF else a for a in arguments])
-        if len(self.ref) != before:
-            self.changed()
 
     # ---- relations ---------------------------------------------------------------------------
 
