@@ -175,24 +175,3 @@ def test_an_interrupted_store_stores_nothing(cls, call, first_stored, exc):
     pytest.raises(exc, lambda: c.discard(Interrupting(exc())) if cls in SETS else c.pop(Interrupting(exc()), 0))
     assert len(c) == 1 + first_stored
     c.clear()  # every borrow was given back
-
-
-# ---- borrows that fail are RuntimeErrors, not panics -------------------------------------------
-
-SELF_READS = {
-    "update-keys": (MAPS, lambda m: m.update(m.keys())),
-    "ior-keys": (MAPS, lambda m: operator.ior(m, m.keys())),
-    "set-update-generator": (SETS, lambda s: s.update(x for x in s)),
-}
-
-
-@pytest.mark.parametrize(
-    "cls, call", [pytest.param(c, f, id=f"{n}-{c.__name__}") for n, (cs, f) in SELF_READS.items() for c in cs]
-)
-def test_reading_the_target_of_its_own_bulk_operation(cls, call):
-    c = cls([(1, 2), (3, 4)]) if cls in MAPS else cls([(1, 2), (3, 4)])
-    before = list(c.items()) if cls in MAPS else list(c)
-    it = iter(c)
-    with pytest.raises(RuntimeError, match=f"^{MUT}$"):
-        call(c)
-    assert (list(c.items()) if cls in MAPS else list(c)) == before and not bumped(it)

@@ -7,14 +7,6 @@ import pytest
 from support import CHANGED, MAP_CLASSES, SET_CLASSES, Sized, filled, raising_after
 
 
-def grow_with_a_subset(c):
-    # For a map this would store values again, which is a change.
-    if hasattr(c, "add"):
-        c |= type(c)(list(c)[: len(c) // 2])
-    else:
-        grow_with_an_empty_source(c)
-
-
 def grow_with_an_empty_source(c):
     c.update(Sized([], 4 * c.capacity))
 
@@ -26,7 +18,7 @@ def grow_with_a_failing_source(c):
         c.update(Sized(raising_after(items), 4 * c.capacity))
 
 
-REBUILDS = [grow_with_a_subset, grow_with_an_empty_source, grow_with_a_failing_source]
+REBUILDS = [grow_with_an_empty_source, grow_with_a_failing_source]
 
 
 def views(c):
