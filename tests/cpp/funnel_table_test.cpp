@@ -1,4 +1,4 @@
-// Placement, scan order and failed allocations of the funnel table; what it
+// Placement and scan order of the funnel table; what it
 // shares with the elastic table is tested over both in hash_map_test.cpp.
 
 #include <algorithm>
@@ -14,7 +14,7 @@ namespace {
 
 using namespace test;
 
-using Table = FunnelTable<CountedKey, CountedValue, std::uint64_t, FailingAllocator>;
+using Table = FunnelTable<CountedKey, CountedValue>;
 using Loc = FunnelLocation;
 
 constexpr std::uint64_t SEED = 0x5EED;
@@ -117,38 +117,6 @@ INSTANTIATE_TEST_SUITE_P(Funnel, FunnelPlacement,
                          ::testing::Values(std::tuple(3000, 0.125, false), std::tuple(3000, 0.01, false),
                                            std::tuple(3000, 0.001, false), std::tuple(14, 0.125, false),
                                            std::tuple(1000, 0.125, true)));
-
-class FunnelFailures : public LiveGuard {};
-
-TEST_F(FunnelFailures, AllocationsLoseNothing) {
-  // 2048 nominal: levels 0..10 hold one 16-slot bucket for any given hash.
-  Table t{1000, 0.125, SEED};
-  auto at = [&](std::uint64_t id) { return *locate(t, CountedKey(id, SHARED)); };
-  FailingAllocator::arm(-1);
-  std::uint64_t n = 0;
-  for (; t.overflow_len() != 16; ++n) add(t, n, SHARED);
-  FailingAllocator::arm(0);
-  EXPECT_THROW(add(t, n, SHARED), std::bad_alloc);  // the overflow area cannot grow
-  FailingAllocator::arm(-1);
-  EXPECT_EQ(t.len(), n);
-  // Level 10 is one bucket of 16 (ids 160..175): the ninth tombstone rebuilds.
-  for (std::uint64_t id = 160; id < 168; ++id) t.remove(at(id));
-  EXPECT_EQ(t.level(10).tombstones, 8u);
-  EXPECT_EQ(FailingAllocator::calls, 0);
-  // Without memory for the rebuild the removal still completes.
-  FailingAllocator::arm(0);
-  EXPECT_EQ(t.remove(at(168)).key.id(), 168u);
-  EXPECT_EQ(FailingAllocator::calls, 1);
-  EXPECT_EQ(t.level(10).tombstones, 9u);
-  t.check_invariants();
-  FailingAllocator::arm(-1);
-  t.remove(at(169));
-  EXPECT_EQ(t.level(10).tombstones, 0u);
-  EXPECT_EQ(t.nominal_slots(), 2048u);
-  for (std::uint64_t id = 0; id <= n; ++id)
-    EXPECT_EQ(locate(t, CountedKey(id, SHARED)).has_value(), id < 160 || (id >= 170 && id < n)) << id;
-  t.check_invariants();
-}
 
 }  // namespace
 }  // namespace brindle

@@ -105,6 +105,46 @@ TYPED_TEST(Tables, FailedGrowthKeepsEveryEntry) {
   FailingAllocator::arm(-1);
 }
 
+// Out of memory, an insertion that needs some fails and changes nothing, and
+// a removal whose clean-up of tombstones needs some still completes.
+TYPED_TEST(Tables, RunningOutOfMemoryLosesNothing) {
+  using Failing = typename TestFixture::template Of<FailingAllocator>;
+  FailingAllocator::arm(-1);
+  Failing t(1000, 0.125, 5);
+  constexpr std::uint64_t n = 3000;
+  long refused = 0, cleanups = 0;
+  // Shared hash words make the funnel table's overflow area grow as well.
+  for (std::uint64_t k = 0; k < n; ++k) {
+    FailingAllocator::arm(0);
+    try {
+      put(t, key(k), CountedValue(k));
+    } catch (const std::bad_alloc&) {
+      ++refused;
+      ASSERT_FALSE(locate(t, key(k)));
+      ASSERT_EQ(LiveCount::live, 2L * k);
+      FailingAllocator::arm(-1);
+      put(t, key(k), CountedValue(k));
+    }
+  }
+  const std::uint32_t nominal = t.nominal_slots();
+  for (std::uint64_t k = 0; k < n; ++k) {
+    if (k % 4 == 3) continue;
+    FailingAllocator::arm(0);
+    ASSERT_EQ(t.remove(*locate(t, key(k))).value.get(), k);
+    cleanups += FailingAllocator::calls;
+  }
+  FailingAllocator::arm(-1);
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(cleanups, 0);
+  t.check_invariants();
+  for (std::uint64_t k = 0; k < n; ++k) ASSERT_EQ(locate(t, key(k)).has_value(), k % 4 == 3) << k;
+  // With memory back, the tombstones are reused or cleared: no growth.
+  for (std::uint64_t k = 0; k < n; ++k)
+    if (k % 4 != 3) put(t, key(k), CountedValue(k));
+  EXPECT_EQ(t.nominal_slots(), nominal);
+  t.check_invariants();
+}
+
 // popitem and set.pop take the first entry in scan order again and again;
 // each must start near where the last one stopped, not at slot 0.
 TYPED_TEST(Tables, DrainingFromTheFrontIsLinear) {
