@@ -1,5 +1,5 @@
-// The pieces both tables stand on: arena layout limits, control-group
-// scans and table seeds.
+// The pieces both tables stand on: size limits, control-group scans and
+// table seeds.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 
 #include "common/arena/control.hpp"
 #include "common/arena/layout.hpp"
+#include "elastic/elastic_table.hpp"
+#include "funnel/funnel_table.hpp"
 #include "map/hash.hpp"
 
 namespace brindle {
@@ -26,6 +28,22 @@ TEST(ArenaLayout, RefusesWhatCannotBeRepresented) {
   EXPECT_TRUE(layout_for_size(1, kMaxObject - 67, 4));  // exactly max - 63 in all
   EXPECT_FALSE(layout_for_size(1, kMaxObject - 66, 4));
   EXPECT_FALSE(layout_for_size(std::uint64_t{1} << 20, std::size_t{1} << 44, 8));  // n * E overflows
+}
+
+// Where requests stop fitting in 32-bit counters: the largest that fit, and
+// one more that must be refused rather than wrapped.
+TEST(Geometry, LargestRequestsFitAndOneMoreOverflows) {
+  // Saturating arithmetic: 3 * 2^31 clamps, so q(2^31) is (2^32 - 1) / 4.
+  EXPECT_EQ(build_batch_plan({0x80000000u, 0x40000000u}, 0xC0000000u, 0.25),
+            (std::vector<std::uint32_t>{0x3FFFFFFFu, 0x60000001u, 0x20000000u}));
+  EXPECT_EQ(nominal_slots_for(0x60000000u, 0.25), 0x80000000u);
+  EXPECT_EQ(funnel_nominal_slots(1879048192, 0.125), 0x80000000u);
+  // With almost everything reserved, floor(delta * c) is c - 1 until c reaches 10^6.
+  EXPECT_EQ(nominal_slots_for(2, 0.999999), 1u << 20);
+  for (std::uint64_t n : {std::uint64_t{0x60000001u}, std::uint64_t{1} << 40, ~std::uint64_t{0}})
+    EXPECT_THROW((ElasticTable<std::uint64_t, std::uint64_t>(n, 0.25, 1)), InvariantFailure) << n;
+  for (std::uint64_t n : {std::uint64_t{1879048193u}, std::uint64_t{1} << 40})
+    EXPECT_THROW((FunnelTable<std::uint64_t, std::uint64_t>(n, 0.125, 1)), InvariantFailure) << n;
 }
 
 // Both group scans against the scalar reading of the control code, on
