@@ -7,28 +7,13 @@ import pytest
 from support import CHANGED, MAP_CLASSES, SET_CLASSES, Sized, filled, raising_after
 
 
-def grow_with_an_empty_source(c):
-    c.update(Sized([], 4 * c.capacity))
-
-
-def grow_with_a_failing_source(c):
-    # A set meets an element it holds before the error; a map stores nothing.
-    items = [next(iter(c))] if hasattr(c, "add") else []
-    with pytest.raises(LookupError):
-        c.update(Sized(raising_after(items), 4 * c.capacity))
-
-
-REBUILDS = [grow_with_an_empty_source, grow_with_a_failing_source]
-
-
 def views(c):
     """Every kind of iterator the container has."""
     return [iter] if hasattr(c, "add") else [iter, lambda m: iter(m.values()), lambda m: iter(m.items())]
 
 
-@pytest.mark.parametrize("rebuild", REBUILDS)
 @pytest.mark.parametrize("cls", MAP_CLASSES + SET_CLASSES)
-def test_iterators_survive_a_rebuild_that_changes_nothing(cls, rebuild):
+def test_iterators_survive_rebuilds_that_change_nothing(cls):
     c = filled(cls, [f"k{i}" for i in range(100)])
     while len(c) < c.capacity:  # full, so that any reservation rebuilds
         c |= filled(cls, [f"k{len(c)}"])
@@ -41,14 +26,15 @@ def test_iterators_survive_a_rebuild_that_changes_nothing(cls, rebuild):
             for _ in range(taken):
                 next(it)
             running.append((it, order[taken:]))
-    rebuild(c)
+    c.update(Sized([], 4 * c.capacity))  # reserves for a source that turns out empty
     assert c.capacity > capacity and sorted(c) == contents
-    # Twice, so that the orders stashed by the first rebuild meet a second.
-    rebuild(c)
+    # A second rebuild meets the orders stashed by the first, from a source
+    # that fails: a set meets an element it holds before the error first.
+    with pytest.raises(LookupError):
+        c.update(Sized(raising_after([next(iter(c))] if hasattr(c, "add") else []), 4 * c.capacity))
     for it, rest in running:
         assert list(it) == rest
-    assert sorted(c) == contents
-    assert sorted(list(iter(c))) == contents
+    assert sorted(c) == sorted(iter(c)) == contents
 
 
 @pytest.mark.parametrize("cls", MAP_CLASSES + SET_CLASSES)
