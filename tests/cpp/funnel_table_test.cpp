@@ -20,9 +20,6 @@ using Loc = FunnelLocation;
 constexpr std::uint64_t SEED = 0x5EED;
 constexpr std::uint64_t SHARED = 0xC0FFEE;  // the hash word of every colliding key
 
-std::optional<CountedValue> add(Table& t, std::uint64_t id, std::uint64_t word) {
-  return put(t, CountedKey(id, word), CountedValue(id));
-}
 bool before_in_scan(Loc a, Loc b) {
   return std::tuple(static_cast<int>(a.kind), a.level, a.slot) < std::tuple(static_cast<int>(b.kind), b.level, b.slot);
 }
@@ -100,7 +97,7 @@ TEST_P(FunnelPlacement, FreshKeysFollowTheModelAndScanInRegionOrder) {
     } else {
       ASSERT_EQ(expected.back().kind, Loc::Kind::InOverflow) << "key " << id;
     }
-    ASSERT_FALSE(add(t, id, word));
+    ASSERT_FALSE(put(t, CountedKey(id, word), CountedValue(id)));
     ASSERT_EQ(locate(t, CountedKey(id, word)), expected.back()) << "key " << id;
   }
   EXPECT_EQ(t.nominal_slots(), nominal);

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import brindle
-from support import ALL_CLASSES, MAP_CLASSES, SET_CLASSES, Sized, filled, raises_exactly
+from support import ALL_CLASSES, MAP_CLASSES, SET_CLASSES, Sized, raises_exactly
 
 each_class = pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
 FUNNEL_FRACTION = "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design"

@@ -47,13 +47,9 @@ ERRORS = {  # the source, the error it causes, and what an update keeps of it
 }
 
 
-def ior(m, src):
-    m |= src
-
-
 FAILING_CALLS = {  # the call, and whether it works on the map in place
     "update": (lambda m, src: m.update(src), True),
-    "ior": (ior, True),
+    "ior": (lambda m, src: m.__ior__(src), True),
     "ror": (lambda m, src: src | m, False),
     "constructor": (lambda m, src: type(m)(src), False),
 }

@@ -1,9 +1,8 @@
-"""The containers under the collector, deep structures, interrupts and
+"""The containers under the collector, in deep structures and shared between
 threads: they must hold up the way dict and set do."""
 
 import gc
 import random
-import sys
 import threading
 import time
 import weakref
