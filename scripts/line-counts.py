@@ -2,11 +2,10 @@
 """Counts the lines of code under src/ and tests/ and the ratio of the two.
 
 A line counts when something other than whitespace is left on it once C++
-comments (// and /* */), Python comments and Python docstrings are taken out.
+comments (// and /* */) and Python comments are taken out; docstrings count.
 Usage: scripts/line-counts.py [root]   (root defaults to the repository)
 """
 
-import ast
 import io
 import sys
 import tokenize
@@ -61,31 +60,12 @@ def cpp_lines(text: str) -> int:
 
 
 def py_lines(text: str) -> int:
-    docstring_lines = set()
-    try:
-        tree = ast.parse(text)
-    except SyntaxError:
-        tree = None
-    if tree is not None:
-        for node in ast.walk(tree):
-            if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
-                body = node.body
-                if (
-                    body
-                    and isinstance(body[0], ast.Expr)
-                    and isinstance(body[0].value, ast.Constant)
-                    and isinstance(body[0].value.value, str)
-                ):
-                    docstring_lines.update(range(body[0].lineno, body[0].end_lineno + 1))
     kept = set()
     skip = {tokenize.COMMENT, tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT, tokenize.ENCODING,
             tokenize.ENDMARKER}
     for tok in tokenize.generate_tokens(io.StringIO(text).readline):
-        if tok.type in skip:
-            continue
-        for k in range(tok.start[0], tok.end[0] + 1):
-            if k not in docstring_lines:
-                kept.add(k)
+        if tok.type not in skip:
+            kept.update(range(tok.start[0], tok.end[0] + 1))
     return len(kept)
 
 
