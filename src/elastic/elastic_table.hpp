@@ -12,7 +12,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -230,12 +229,7 @@ class ElasticTable : public TableBase<ElasticTable<K, V, S, A>, K, V, ElasticLoc
   std::uint32_t nominal_slots() const noexcept { return nominal_slots_; }
   std::uint64_t seed() const noexcept { return static_cast<std::uint64_t>(seed_.get()); }
   double reserve_fraction() const noexcept { return delta_; }
-  std::uint32_t batch_index() const noexcept { return batch_index_; }
-  std::uint32_t batch_remaining() const noexcept { return batch_remaining_; }
   std::uint32_t max_populated_level() const noexcept { return max_populated_level_; }
-  std::span<const ElasticLevel> levels() const noexcept { return {levels_.data(), levels_.size()}; }
-  std::span<const std::uint32_t> batch_plan() const noexcept { return {plan_.data(), plan_.size()}; }
-  std::uint8_t control_byte(Location loc) const { return ctrl_of(arena_, levels_[loc.level])[loc.slot]; }
   std::uint64_t heap_bytes() const noexcept {
     return (arena_.allocated() ? arena_.layout().size : 0) + levels_.bytes() + views_.bytes() + plan_.bytes();
   }

@@ -81,20 +81,17 @@ class HashMap {
 
   class Iter {
    public:
-    explicit Iter(const R& t) : table_(&t), remaining_(t.len()) {}
+    explicit Iter(const R& t) : table_(&t) {}
     // References into the entry; valid until the table changes.
     std::optional<std::pair<const K*, V*>> next() {
       auto loc = table_->scan_advance(cursor_);
       if (!loc) return std::nullopt;
-      --remaining_;
       Entry& e = table_->entry_at(*loc);
       return std::pair<const K*, V*>(&e.key, &e.value);
     }
-    std::uint32_t remaining() const { return remaining_; }
 
    private:
     const R* table_;
-    std::uint32_t remaining_;
     typename R::ScanCursor cursor_{};
   };
   Iter iter() const { return Iter(table_); }

@@ -84,9 +84,6 @@ class ScanWalk {
     return load_and_advance(c);
   }
 
-  // For tests.
-  std::uint64_t scan_floor() const noexcept { return scan_floor_.position(); }
-
  protected:
   ScanFloor scan_floor_;
 
