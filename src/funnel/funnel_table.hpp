@@ -265,11 +265,7 @@ class FunnelTable : public TableBase<FunnelTable<K, V, S, A>, K, V, FunnelLocati
 
   // Places a key known to be absent: no key comparisons.
   void insert_unique(K key, V value, std::uint64_t h) {
-    if (len() >= regions_.max_items()) {
-      const S before = seed_.get();
-      grow();
-      if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
-    }
+    if (len() >= regions_.max_items()) grow_for(key, h);
     place(h, std::move(key), std::move(value));
   }
 
@@ -280,9 +276,7 @@ class FunnelTable : public TableBase<FunnelTable<K, V, S, A>, K, V, FunnelLocati
   // its way.
   void insert_at_location_after_resize_check(Hint location, std::uint64_t h, K key, V value) {
     if (len() >= regions_.max_items()) {
-      const S before = seed_.get();
-      grow();
-      if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
+      grow_for(key, h);
       location.reset();
     }
     if (location) {
@@ -603,7 +597,13 @@ class FunnelTable : public TableBase<FunnelTable<K, V, S, A>, K, V, FunnelLocati
     overflow_.free_from = std::min(overflow_.free_from, slot);
   }
 
-  void grow() { resize(grown_nominal_slots(sat_add(len(), 1))); }
+  // Grows for one more key.  The rebuild may draw a new seed, and then `key`
+  // hashes anew.
+  void grow_for(const K& key, std::uint64_t& h) {
+    const S before = seed_.get();
+    resize(grown_nominal_slots(sat_add(len(), 1)));
+    if (seed_.get() != before) h = table_hash(key_hash_word(key), seed());
+  }
 
   // Whether find() would reach an entry of hash h at loc: every region
   // probed before it must let the search go on.
